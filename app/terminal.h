@@ -1,0 +1,28 @@
+// Console back end, one per platform, chosen at link time. It only writes, moves the cursor
+// and reads keys; what to write belongs to the console layer above it.
+#ifndef APP_TERMINAL_H
+#define APP_TERMINAL_H
+
+#include <stddef.h>
+
+// console_open: obtains the console output; first thing at start-up.
+void console_open();
+
+// console_write: writes length characters in one write; failures are not reported.
+// The image reader's spinner uses it directly, outside the progress-line bookkeeping.
+void console_write(const char *text, size_t length);
+
+// console_line_start: moves the cursor to the first column of its row.
+void console_line_start();
+
+// console_key_echo: waits for one key, echoes it, returns its character code.
+// With no console to read from it returns a carriage return (13).
+int console_key_echo();
+
+// console_key: as console_key_echo, without the echo.
+int console_key();
+
+// console_bell: rings the bell (character 7).
+void console_bell();
+
+#endif

@@ -1,0 +1,38 @@
+// Session set-up: link establishment, login and upgrade-mode entry.
+#ifndef SESSION_SESSION_H
+#define SESSION_SESSION_H
+
+#include <stdint.h>
+
+const unsigned AUTOBAUD_RATE_COUNT = 7;
+extern const uint32_t AUTOBAUD_RATES[AUTOBAUD_RATE_COUNT];
+
+const unsigned MAX_SESSION_ATTEMPTS = 4;
+const unsigned TARGET_LINE_MAX = 82;
+
+extern const char UPGRADE_COMMAND[];
+extern const char FIRMWARE_CORRUPTED_LINE[];
+
+// The port the operator named (1-9); set by the program flow after the confirmation.
+extern unsigned port_number;
+
+// The last line (or prompt) read from the target, NUL-terminated.
+extern char target_line[TARGET_LINE_MAX + 2];
+
+// autobaud: true with the port open at the first speed whose echo test passed (baud_rate
+// holds it); false with the port closed. Prints the speeds it tries.
+bool autobaud();
+
+// read_target_line: collects one non-blank line (to its LF, 82 characters, or 2 s of silence)
+// into target_line. With echo on, shows it, holding back `word` inside `message` when both
+// are given.
+void read_target_line(bool echo, const char *message, const char *word);
+
+// forward_operator_entry: rings the bell, shows the prompt and passes each key to the target
+// up to and including the carriage return; masked entries show "*".
+void forward_operator_entry(const char *prompt, bool masked);
+
+// open_session: true when the target shows the download-waiting line, port open.
+bool open_session();
+
+#endif
