@@ -1,0 +1,162 @@
+// The download driver: starts the transfer and answers the target's control bytes.
+#include <stdio.h>
+
+#include "app/console.h"
+#include "control_bytes.h"
+#include "driver.h"
+#include "image/sector_buffer.h"
+#include "image/srecord.h"
+#include "serial/serial.h"
+#include "session.h"
+#include "transfer/transfer.h"
+
+namespace {
+
+const char DOWNLOAD_COMMAND[] = "download_firmware\n";
+const unsigned CONTROL_WAIT_ATTEMPTS = 5;
+const unsigned SYN_WAIT_ATTEMPTS = 15;
+const unsigned LINE_MODE_EXTRA_BYTE_ATTEMPTS = 2;
+const unsigned LINE_PAUSE_MS = 1;
+const unsigned COMPLETION_PAUSE_MS = 15;
+
+// The file's length without moving it from where it stands.
+uint32_t image_file_length() {
+    long position = ftell(image_file);
+    if (position < 0 || fseek(image_file, 0, SEEK_END) != 0)
+        return 0;
+    long length = ftell(image_file);
+    fseek(image_file, position, SEEK_SET);
+    return length < 0 ? 0 : (uint32_t)length;
+}
+
+// The byte count at which `percent` is due, rounded up. 64-bit, because percent * length
+// overflows 32 bits for files beyond 42 MB.
+uint32_t percent_threshold(uint32_t percent, uint32_t file_length) {
+    return (uint32_t)(((uint64_t)percent * file_length + 99) / 100);
+}
+
+} // namespace
+
+bool run_download(const char *file_name, char port_char) {
+    if (!open_session()) {
+        console_print("\r\nERROR - Could not obtain download prompt.\r\n");
+        return false;
+    }
+
+    unsigned size_attempts = 0;
+    bool line_mode = false;
+    bool finished = false;
+    uint32_t file_length = image_file_length();
+    uint32_t next_percent = 1;
+    uint32_t next_threshold = percent_threshold(next_percent, file_length);
+
+    for (;;) {
+        // Start (again, after a failed sector-size exchange).
+        unsigned control_wait = CONTROL_WAIT_ATTEMPTS;
+        bool resend_pending = false;
+        uint8_t nak_count = 0;
+        if (!send_command(DOWNLOAD_COMMAND, 0)) {
+            console_print("\r\nERROR - Could not begin download.\r\n");
+            return false;
+        }
+        if (size_attempts == 0)
+            print_download_header(file_name, port_char);
+
+        bool restart = false;
+        while (!finished && !restart) {
+            unsigned char control;
+            if (!receive_byte(&control, control_wait, 1)) {
+                console_print(line_mode && end_of_file
+                                  ? "\r\nERROR - Receiver timeout OR not enough data in file.\r\n"
+                                  : "\r\nERROR - Receiver timeout.\r\n");
+                return false;
+            }
+            if (control == EOT) {
+                if (line_mode) {
+                    sleep_ms(COMPLETION_PAUSE_MS);
+                    show_progress(100);
+                    console_print("\r\n\nDownload Complete.\r\n");
+                    finished = true;
+                }
+            } else if (control == ACK) {
+                if (!line_mode) {
+                    // The first ACK chooses the transfer mode.
+                    uint32_t sector_size = 0;
+                    if (!request_sector_size(&sector_size)) {
+                        ++size_attempts;
+                        if (size_attempts >= MAX_SIZE_ATTEMPTS) {
+                            console_print("\r\nERROR - Could not obtain sector size response\r\n");
+                            return false;
+                        }
+                        console_print(
+                            "\r\n\nCould not obtain sector size response - will try again\r\n");
+                        restart = true;
+                        continue;
+                    }
+                    if (sector_size != 0) {
+                        if (!sector_buffer_allocate(sector_size)) {
+                            console_print("\r\nERROR:  OUT OF MEMORY\r\n");
+                            return false;
+                        }
+                        show_progress(0);
+                        // On failure a further ACK starts a new exchange and a new transfer.
+                        finished = send_sectors(sector_size);
+                        sector_buffer_release();
+                    } else {
+                        show_progress(0);
+                        line_mode = true;
+                        resend_pending = false;
+                        unsigned char discarded;
+                        receive_byte(&discarded, LINE_MODE_EXTRA_BYTE_ATTEMPTS, 1);
+                    }
+                }
+                if (line_mode) {
+                    // The first line goes without waiting for another ACK.
+                    if (!resend_pending)
+                        nak_count = 0;
+                    if (end_of_file) {
+                        console_print("\r\nERROR - Not enough data in file.\r\n");
+                        return false;
+                    }
+                    if (resend_pending) {
+                        if (!resend_line())
+                            return false;
+                    } else if (!send_next_line() && !end_of_file) {
+                        return false;
+                    }
+                    sleep_ms(LINE_PAUSE_MS);
+                }
+                resend_pending = false;
+                control_wait = CONTROL_WAIT_ATTEMPTS;
+            } else if (control == NAK) {
+                ++nak_count;
+                if (nak_count >= MAX_RECORD_ATTEMPTS) {
+                    console_print("\r\nERROR - Exceeded maximum download attempts for record.\r\n");
+                    return false;
+                }
+                resend_pending = true;
+            } else if (control == SYN) {
+                nak_count = 0;
+                control_wait = SYN_WAIT_ATTEMPTS;
+            }
+
+            // Line-mode progress: at most one update per control byte, jumping to the real
+            // figure when several per cent have passed at once.
+            if (line_mode && !finished && line_bytes_sent >= next_threshold) {
+                uint32_t percent = (uint32_t)((uint64_t)line_bytes_sent * 100 / file_length);
+                if (percent > next_percent)
+                    next_percent = percent;
+                show_progress(next_percent < 100 ? next_percent : 100);
+                ++next_percent;
+                next_threshold = percent_threshold(next_percent, file_length);
+            }
+        }
+        if (finished)
+            break;
+    }
+
+    if (!line_mode)
+        show_progress(100);
+    console_print("\r\n");
+    return true;
+}

@@ -22,22 +22,34 @@ void reset() {
     queued_keys.clear();
     progress_line_open = false;
 }
-const std::string &output() { return captured; }
+const std::string &output() {
+    return captured;
+}
 std::string take_output() {
     std::string out;
     out.swap(captured);
     return out;
 }
-void keys(const std::string &keys) { queued_keys += keys; }
+void keys(const std::string &keys) {
+    queued_keys += keys;
+}
 } // namespace test_console
 
 void console_open() {}
-void console_write(const char *text, size_t length) { captured.append(text, length); }
-void console_line_start() { captured += '\r'; }
+void console_write(const char *text, size_t length) {
+    captured.append(text, length);
+}
+void console_line_start() {
+    captured += '\r';
+}
 int console_key_echo() {
     int key = next_key();
     captured += static_cast<char>(key);
     return key;
 }
-int console_key() { return next_key(); }
-void console_bell() { captured += '\a'; }
+int console_key() {
+    return next_key();
+}
+void console_bell() {
+    captured += '\a';
+}

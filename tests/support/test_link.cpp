@@ -40,7 +40,9 @@ void reset() {
     purges = 0;
 }
 
-uint64_t now_ms() { return clock_ms; }
+uint64_t now_ms() {
+    return clock_ms;
+}
 
 void target_says(const std::string &bytes, uint64_t delay_ms) {
     uint64_t due = clock_ms + delay_ms;
@@ -50,9 +52,15 @@ void target_says(const std::string &bytes, uint64_t delay_ms) {
         incoming.push_back({due, c});
 }
 
-void on_write(std::function<void(unsigned char)> f) { responder = std::move(f); }
-void fail_open(unsigned port) { failing_port = port; }
-void fail_writes_after(long bytes) { writes_left = bytes; }
+void on_write(std::function<void(unsigned char)> f) {
+    responder = std::move(f);
+}
+void fail_open(unsigned port) {
+    failing_port = port;
+}
+void fail_writes_after(long bytes) {
+    writes_left = bytes;
+}
 
 std::string written() {
     std::string s;
@@ -60,13 +68,27 @@ std::string written() {
         s += static_cast<char>(b.value);
     return s;
 }
-const std::vector<written_byte> &written_bytes() { return output; }
-void clear_written() { output.clear(); }
-const std::vector<uint32_t> &open_speeds() { return speeds; }
-unsigned close_count() { return closes; }
-unsigned purge_count() { return purges; }
-bool is_open() { return open_now; }
-size_t pending() { return incoming.size(); }
+const std::vector<written_byte> &written_bytes() {
+    return output;
+}
+void clear_written() {
+    output.clear();
+}
+const std::vector<uint32_t> &open_speeds() {
+    return speeds;
+}
+unsigned close_count() {
+    return closes;
+}
+unsigned purge_count() {
+    return purges;
+}
+bool is_open() {
+    return open_now;
+}
+size_t pending() {
+    return incoming.size();
+}
 
 } // namespace test_link
 
@@ -95,9 +117,13 @@ void purge_input() {
         incoming.pop_front();
 }
 
-void sleep_ms(unsigned ms) { clock_ms += ms; }
+void sleep_ms(unsigned ms) {
+    clock_ms += ms;
+}
 
-bool port_is_open() { return open_now; }
+bool port_is_open() {
+    return open_now;
+}
 
 bool port_write(const unsigned char *bytes, unsigned count) {
     if (!open_now)
