@@ -20,6 +20,9 @@ std::vector<std::string> received_commands;
 unsigned login_count;
 std::string entered_user;
 std::function<void(const std::string &)> waiting_handler;
+std::function<void(unsigned char)> transfer_handler;
+bool transferring;
+std::string start_reply;
 
 const char COMMAND_PROMPT[] = "kestrel > ";
 const char LOGIN_PROMPT[] = "User# > ";
@@ -57,7 +60,10 @@ void complete_line() {
         return;
     }
     if (state == mode::waiting) {
-        if (waiting_handler && !text.empty())
+        if (transfer_handler && text == "download_firmware") {
+            transferring = true;
+            test_link::target_says(start_reply);
+        } else if (waiting_handler && !text.empty())
             waiting_handler(text);
         else if (text.empty() || text == "1234abcd")
             test_link::target_says(prompt());
@@ -78,6 +84,10 @@ void complete_line() {
 }
 
 void receive(unsigned char c) {
+    if (transferring) {
+        transfer_handler(c);
+        return;
+    }
     if (baud_rate != current_speed) {
         test_link::target_says(std::string(1, '\0')); // framing errors read as NUL
         return;
@@ -110,11 +120,23 @@ void start(const settings &s) {
     received_commands.clear();
     login_count = 0;
     waiting_handler = nullptr;
+    transfer_handler = nullptr;
+    transferring = false;
+    start_reply = "\x06";
     test_link::on_write(receive);
 }
 
 void on_waiting_line(std::function<void(const std::string &)> handler) {
     waiting_handler = std::move(handler);
+}
+void on_transfer_byte(std::function<void(unsigned char)> handler) {
+    transfer_handler = std::move(handler);
+}
+void download_reply(const std::string &bytes) {
+    start_reply = bytes;
+}
+void restart_command_phase() {
+    transferring = false;
 }
 const std::vector<std::string> &commands() {
     return received_commands;

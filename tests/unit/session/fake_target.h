@@ -27,6 +27,16 @@ void start(const settings &s);
 // Called for every line the target completes in download-waiting mode ("download_firmware").
 void on_waiting_line(std::function<void(const std::string &)> handler);
 
+// Once set, "download_firmware" typed in download-waiting mode is answered with ACK and every
+// later byte goes to the handler instead of the command line.
+void on_transfer_byte(std::function<void(unsigned char)> handler);
+
+// What the target answers to "download_firmware" (ACK unless set).
+void download_reply(const std::string &bytes);
+
+// Back to the command line (the handler may call it to take "download_firmware" again).
+void restart_command_phase();
+
 // Lines the target received as commands, in order (without their line ends).
 const std::vector<std::string> &commands();
 
