@@ -1,0 +1,239 @@
+// The host serial port on POSIX termios. Port N is the device named by KESTRELLOAD_COM<N>, or
+// /dev/ttyS<N-1> when that is not set. The descriptor stays non-blocking; every wait is a
+// poll against the monotonic clock.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "port.h"
+#include "serial.h"
+
+static const int64_t WRITE_TIMEOUT_BASE_MS = 4000;
+
+static int port_fd = -1;
+// Write time-out per byte, fixed at open from the speed the line was set to.
+static int64_t write_ms_per_byte = 0;
+
+static int64_t now_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+static int64_t write_timeout_ms(int64_t count) {
+    return WRITE_TIMEOUT_BASE_MS + count * write_ms_per_byte;
+}
+
+struct line_speed {
+    uint32_t bits_per_second;
+    speed_t constant;
+};
+
+static const line_speed LINE_SPEEDS[] = {
+    {300, B300},     {600, B600},       {1200, B1200},     {2400, B2400},
+    {4800, B4800},   {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600}, {115200, B115200}, {230400, B230400},
+};
+
+static bool speed_constant(uint32_t bits_per_second, speed_t *speed) {
+    for (const line_speed &entry : LINE_SPEEDS) {
+        if (entry.bits_per_second == bits_per_second) {
+            *speed = entry.constant;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Raw 8N1 without flow control. INPCK without IGNPAR or PARMRK turns a byte received with a
+// parity or framing error into 0x00. CRTSCTS stays off: on this platform it would also hold
+// our output on CTS, which the line must not do; RTS is raised at open instead.
+static bool configure_line(int fd, speed_t speed) {
+    struct termios tio;
+    if (tcgetattr(fd, &tio) != 0)
+        return false;
+    tio.c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                     IXOFF | IXANY | IMAXBEL | IUTF8);
+    tio.c_iflag |= INPCK;
+    tio.c_oflag &= ~OPOST;
+    tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_lflag &= ~(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN);
+    // Reads never wait in the driver; read_byte waits in poll.
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0)
+        return false;
+    if (tcsetattr(fd, TCSANOW, &tio) != 0)
+        return false;
+
+    // tcsetattr succeeds when any part of the request was taken: confirm the whole of it.
+    struct termios got;
+    if (tcgetattr(fd, &got) != 0)
+        return false;
+    const tcflag_t iflags =
+        INPCK | IGNPAR | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY;
+    const tcflag_t cflags = CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD;
+    const tcflag_t lflags = ICANON | ECHO | ISIG | IEXTEN;
+    return cfgetispeed(&got) == speed && cfgetospeed(&got) == speed &&
+           (got.c_iflag & iflags) == (tio.c_iflag & iflags) &&
+           (got.c_cflag & cflags) == (tio.c_cflag & cflags) &&
+           (got.c_lflag & lflags) == (tio.c_lflag & lflags) && (got.c_oflag & OPOST) == 0 &&
+           got.c_cc[VMIN] == 0 && got.c_cc[VTIME] == 0;
+}
+
+bool open_port(unsigned port_number) {
+    close_port();
+
+    // 1. The device name.
+    char variable[32];
+    char fallback[32];
+    snprintf(variable, sizeof variable, "KESTRELLOAD_COM%u", port_number);
+    const char *device = getenv(variable);
+    if (device == NULL || device[0] == '\0') {
+        snprintf(fallback, sizeof fallback, "/dev/ttyS%u", port_number - 1);
+        device = fallback;
+    }
+    speed_t speed;
+    if (!speed_constant(baud_rate, &speed))
+        return false;
+
+    // 2. Open without becoming its controlling terminal (no SIGHUP when the line goes) and
+    // without waiting for carrier.
+    int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+
+    // 3. Take it exclusively. TIOCEXCL keeps other users' programs out but root passes it,
+    // so the lock is what stops a second copy of this program.
+    bool exclusive = flock(fd, LOCK_EX | LOCK_NB) == 0 && ioctl(fd, TIOCEXCL) == 0;
+
+    // 4. Line settings, then DTR and RTS up (pseudo-terminals have no modem lines).
+    bool ok = exclusive && configure_line(fd, speed);
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ok = ok && (ioctl(fd, TIOCMBIS, &lines) == 0 || errno == ENOTTY);
+
+    // 5. Nothing left over from before this open in either direction.
+    ok = ok && tcflush(fd, TCIOFLUSH) == 0;
+    if (!ok) {
+        // Clear only an exclusive mode of our own: a busy device's belongs to its owner.
+        if (exclusive)
+            ioctl(fd, TIOCNXCL);
+        close(fd);
+        return false;
+    }
+    port_fd = fd;
+    write_ms_per_byte = 20000 / baud_rate + 1;
+    return true;
+}
+
+void close_port() {
+    if (port_fd < 0)
+        return;
+
+    // Let written output leave first: the last byte before a close is often the final answer
+    // to the target, and discarding the output queue would lose it.
+    int queued = 0;
+    if (ioctl(port_fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
+        int64_t deadline = now_ms() + write_timeout_ms(queued);
+        while (queued > 0 && now_ms() < deadline) {
+            sleep_ms(10);
+            if (ioctl(port_fd, TIOCOUTQ, &queued) != 0)
+                queued = 0;
+        }
+        // What could not leave in time never will; dropping it keeps close() from waiting
+        // in the driver.
+        if (queued > 0)
+            tcflush(port_fd, TCOFLUSH);
+    }
+    tcflush(port_fd, TCIFLUSH);
+    ioctl(port_fd, TIOCNXCL);
+    flock(port_fd, LOCK_UN);
+    close(port_fd);
+    port_fd = -1;
+}
+
+void purge_input() {
+    if (port_fd >= 0)
+        tcflush(port_fd, TCIFLUSH);
+}
+
+void sleep_ms(unsigned ms) {
+    struct timespec left;
+    left.tv_sec = ms / 1000;
+    left.tv_nsec = (long)(ms % 1000) * 1000000;
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+bool port_is_open() {
+    return port_fd >= 0;
+}
+
+bool port_write(const unsigned char *bytes, unsigned count) {
+    if (port_fd < 0)
+        return false;
+    int64_t deadline = now_ms() + write_timeout_ms(count);
+    unsigned done = 0;
+    while (done < count) {
+        ssize_t n = write(port_fd, bytes + done, count - done);
+        if (n > 0) {
+            done += (unsigned)n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN)
+            return false;
+        int64_t left = deadline - now_ms();
+        if (left <= 0)
+            return false;
+        struct pollfd pfd = {port_fd, POLLOUT, 0};
+        int ready = poll(&pfd, 1, (int)left);
+        if (ready < 0 && errno != EINTR)
+            return false;
+        if (ready > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)))
+            return false;
+    }
+    return true;
+}
+
+bool read_byte(unsigned char *byte) {
+    if (port_fd < 0)
+        return false;
+    int64_t deadline = now_ms() + PORT_READ_TIMEOUT_MS;
+    bool hung_up = false;
+    for (;;) {
+        ssize_t n = read(port_fd, byte, 1);
+        if (n == 1)
+            return true;
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            break; // EIO: the device has gone
+        if (hung_up)
+            break; // the hang-up left nothing to read
+        int64_t left = deadline - now_ms();
+        if (left <= 0)
+            return false;
+        struct pollfd pfd = {port_fd, POLLIN, 0};
+        int ready = poll(&pfd, 1, (int)left);
+        if (ready < 0 && errno != EINTR)
+            break;
+        // A hung-up descriptor polls readable for ever; read once more for what is left.
+        if (ready > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)))
+            hung_up = true;
+    }
+    // A gone device answers at once: wait out the attempt so that callers counting attempts
+    // as seconds do not spin.
+    int64_t left = deadline - now_ms();
+    if (left > 0)
+        sleep_ms((unsigned)left);
+    return false;
+}
