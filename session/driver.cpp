@@ -2,6 +2,7 @@
 #include <stdio.h>
 
 #include "app/console.h"
+#include "build_variant.h"
 #include "control_bytes.h"
 #include "driver.h"
 #include "image/sector_buffer.h"
@@ -15,9 +16,7 @@ namespace {
 const char DOWNLOAD_COMMAND[] = "download_firmware\n";
 const unsigned CONTROL_WAIT_ATTEMPTS = 5;
 const unsigned SYN_WAIT_ATTEMPTS = 15;
-const unsigned LINE_MODE_EXTRA_BYTE_ATTEMPTS = 2;
 const unsigned LINE_PAUSE_MS = 1;
-const unsigned COMPLETION_PAUSE_MS = 15;
 
 // The file's length without moving it from where it stands.
 uint32_t image_file_length() {
@@ -39,7 +38,7 @@ uint32_t percent_threshold(uint32_t percent, uint32_t file_length) {
 
 bool run_download(const char *file_name, char port_char) {
     if (!open_session()) {
-        console_print("\r\nERROR - Could not obtain download prompt.\r\n");
+        report_session_failure();
         return false;
     }
 
@@ -73,9 +72,7 @@ bool run_download(const char *file_name, char port_char) {
             }
             if (control == EOT) {
                 if (line_mode) {
-                    sleep_ms(COMPLETION_PAUSE_MS);
-                    show_progress(100);
-                    console_print("\r\n\nDownload Complete.\r\n");
+                    report_line_mode_complete();
                     finished = true;
                 }
             } else if (control == ACK) {
@@ -106,8 +103,7 @@ bool run_download(const char *file_name, char port_char) {
                         show_progress(0);
                         line_mode = true;
                         resend_pending = false;
-                        unsigned char discarded;
-                        receive_byte(&discarded, LINE_MODE_EXTRA_BYTE_ATTEMPTS, 1);
+                        line_mode_chosen();
                     }
                 }
                 if (line_mode) {

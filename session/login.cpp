@@ -3,6 +3,7 @@
 
 #include "app/console.h"
 #include "app/terminal.h"
+#include "build_variant.h"
 #include "serial/serial.h"
 #include "session.h"
 
@@ -147,6 +148,7 @@ void forward_operator_entry(const char *prompt, bool masked) {
 }
 
 bool open_session() {
+    session_starting();
     if (!autobaud()) {
         console_print("\r\nCould not establish communications.\r\n");
         return false;
@@ -163,6 +165,8 @@ bool open_session() {
         if (!target_shows(COMMAND_PROMPT))
             continue;
         // 3. Upgrade mode restarts the target's line: find its speed again.
+        if (!prepare_upgrade_command())
+            return false;
         send_command(UPGRADE_COMMAND, 1);
         read_target_line(false, 0, 0);
         close_port();
