@@ -32,6 +32,21 @@ unsigned char hex_byte(char high, char low);
 // read_image_chars: reads exactly count characters of image_file; true only if all arrived.
 bool read_image_chars(char *buffer, unsigned count);
 
+// read_image_char: the next character of image_file (0-255), or EOF at its end or on an error.
+int read_image_char();
+
+// start_image_read_ahead: from here on the reads above may take image_file in large blocks,
+// ahead of the stream's own position, until stop_image_read_ahead or rewind_image_file.
+void start_image_read_ahead();
+
+// stop_image_read_ahead: gives the characters read ahead and not yet consumed back to the
+// stream, so that image_file stands at the next unread character again.
+void stop_image_read_ahead();
+
+// rewind_image_file: image_file back to its first character, its end-of-file and error
+// indicators cleared, read-ahead stopped; false when the stream cannot be repositioned.
+bool rewind_image_file();
+
 // check_record_body: reads count, payload, checksum and line end into record; true when the
 // record is complete, its count non-zero and its checksum right (else the checksum message).
 bool check_record_body(char *record);

@@ -385,6 +385,9 @@ static bool apply_option(int id, const char *name, const std::string &value, Opt
     case OPT_OUTPUT:
         opts.output = value;
         return true;
+    case OPT_LOG:
+        opts.log_file = value;
+        return true;
     case OPT_RANGE: {
         std::vector<std::string> parts = split(value, ':');
         uint64_t start, end;
