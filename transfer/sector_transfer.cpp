@@ -1,0 +1,174 @@
+// Sector mode: each sector is built from the whole file, announced by a checksummed header and
+// sent as acknowledged 128-byte blocks; one end byte tells the target the outcome.
+#include "transfer.h"
+
+#include "app/console.h"
+#include "image/sector_buffer.h"
+#include "image/sector_image.h"
+#include "image/srecord.h"
+#include "serial/serial.h"
+#include "session/control_bytes.h"
+#include "transfer/crc32.h"
+
+namespace {
+
+const char IMAGE_TOO_LARGE[] = "\r\nERROR - Image does not fit the target's sectors.\r\n";
+const char IMAGE_EMPTY[] = "\r\nERROR - Image holds no data to download.\r\n";
+
+const unsigned HEADER_LENGTH = 9;
+const unsigned CRC_LENGTH = 4;
+const uint32_t MAX_SECTOR_COUNT = 255;
+const unsigned MAX_UNEXPECTED_HEADER_ANSWERS = 4;
+
+const unsigned HEADER_ANSWER_ATTEMPTS = 5;
+const unsigned BLOCK_ANSWER_ATTEMPTS = 5;
+const unsigned PROGRAMMING_ATTEMPTS = 15; // the target programs the sector after its FS
+
+// Sectors 1 .. count reach highest_address. Divided first so that an address near the top of
+// the 32-bit range cannot overflow the rounding up.
+uint32_t sectors_needed(uint32_t highest_address, uint32_t sector_size) {
+    return highest_address / sector_size + (highest_address % sector_size != 0 ? 1 : 0);
+}
+
+// The progress values outlive a transfer and resent blocks count too, so the byte count can
+// pass the total; both figures are split so that no product leaves 32 bits.
+uint32_t percent_of(uint32_t bytes, uint32_t total) {
+    return bytes / total * 100 + bytes % total * 100 / total;
+}
+
+// The byte count at which `percent` is reached, rounded up.
+uint32_t bytes_at_percent(uint32_t percent, uint32_t total) {
+    return percent * (total / 100) + (percent * (total % 100) + 99) / 100;
+}
+
+void show_percent(uint32_t percent) {
+    show_progress(percent < 100 ? percent : 100);
+}
+
+// One header exchange: true once the target took the header and every block of the sector.
+bool send_sector(uint32_t n, uint32_t sector_size, uint32_t sector_count,
+                 unsigned *unexpected_answers) {
+    unsigned char header[HEADER_LENGTH];
+    header[0] = SOH;
+    put_u32_be(header + 1, n);
+    put_u32_be(header + 5, block_crc(header + 1, 4));
+    for (;;) {
+        // A header that cannot be written or gets no answer ends the transfer: going on would
+        // leave the target without the sector.
+        if (!send_bytes(header, HEADER_LENGTH))
+            return false;
+        unsigned char answer;
+        if (!receive_byte(&answer, HEADER_ANSWER_ATTEMPTS, 0))
+            return false;
+        if (answer == ACK)
+            return send_sector_blocks(sector_size, sector_count);
+        if (answer == CAN) {
+            drain_input();
+            return false;
+        }
+        // NAKs are the target's to ration; anything else counts against the whole transfer.
+        if (answer != NAK && ++*unexpected_answers > MAX_UNEXPECTED_HEADER_ANSWERS)
+            return false;
+    }
+}
+
+} // namespace
+
+uint32_t sector_bytes_sent = 0;
+uint32_t sector_next_percent = 1;
+// 0 until the first transfer of the run sets it; a real threshold is never 0.
+uint32_t sector_next_threshold = 0;
+
+bool send_sectors(uint32_t sector_size) {
+    bool success = true;
+    uint32_t sector_count = 1;
+    unsigned unexpected_answers = 0;
+
+    for (uint32_t n = 1; success && n <= sector_count; ++n) {
+        // 1. Build sector n from the whole file.
+        uint32_t highest_address = 0;
+        uint32_t window_start = n * sector_size;
+        sector_buffer_fill();
+        if (!build_sector_image(window_start, window_start + sector_size - 1, &highest_address)) {
+            // No header for a sector that could not be built. The failed pass leaves the file
+            // where it stopped; a later transfer, or line mode, must start at its beginning, not
+            // in the middle of a record.
+            rewind_image_file();
+            success = false;
+            break;
+        }
+
+        // 2. The first pass tells how many sectors the image needs. Too many are refused rather
+        // than cut to what the header count can hold, which would drop sectors silently; none
+        // at all would send nothing yet end in EOT, over a progress total of 0.
+        if (n == 1) {
+            sector_count = sectors_needed(highest_address, sector_size);
+            if (sector_count == 0 || sector_count > MAX_SECTOR_COUNT) {
+                console_print(sector_count == 0 ? IMAGE_EMPTY : IMAGE_TOO_LARGE);
+                success = false;
+                break;
+            }
+        }
+
+        // 3. Header, blocks, and the target's word that the sector is programmed.
+        if (!send_sector(n, sector_size, sector_count, &unexpected_answers))
+            success = false;
+    }
+
+    // EOT only when the target acknowledged every sector's final FS.
+    send_byte(success ? EOT : NAK);
+    return success;
+}
+
+bool send_sector_blocks(uint32_t sector_size, uint32_t sector_count) {
+    // 1. The percentage is taken over every sector sent, the 0xFF-filled gaps included.
+    uint32_t total = sector_count * sector_size;
+    if (sector_next_threshold == 0)
+        sector_next_threshold = bytes_at_percent(sector_next_percent, total);
+    uint32_t bytes_at_sector_start = sector_bytes_sent;
+
+    // 2. Stop-and-wait: each block waits for its ACK; a NAK has it written again.
+    uint32_t offset = 0;
+    while (offset < sector_size) {
+        const unsigned char *block = sector_buffer_block(offset);
+        unsigned char crc[CRC_LENGTH];
+        put_u32_be(crc, block_crc(block, BLOCK_SIZE));
+        if (!send_bytes(block, BLOCK_SIZE) || !send_bytes(crc, CRC_LENGTH))
+            return false;
+
+        // At most one update per block, raised to the real figure after a jump.
+        sector_bytes_sent += BLOCK_SIZE;
+        if (sector_bytes_sent >= sector_next_threshold) {
+            uint32_t percent = percent_of(sector_bytes_sent, total);
+            if (percent > sector_next_percent)
+                sector_next_percent = percent;
+            show_percent(sector_next_percent);
+            ++sector_next_percent;
+            sector_next_threshold = bytes_at_percent(sector_next_percent, total);
+        }
+
+        unsigned char answer;
+        if (!receive_byte(&answer, BLOCK_ANSWER_ATTEMPTS, 0))
+            return false;
+        if (answer == NAK)
+            continue;
+        if (answer != ACK)
+            return false;
+
+        // 3. RS between blocks; after the last one FS, and the target then programs the
+        // sector before it answers.
+        offset += BLOCK_SIZE;
+        bool last = offset >= sector_size;
+        bool separated = send_byte(last ? FS : RS);
+        if (separated && last)
+            separated = receive_byte(&answer, PROGRAMMING_ATTEMPTS, 0) && answer == ACK;
+        if (!separated) {
+            // Nothing of this sector counts as delivered, so the display goes back to its start.
+            sector_bytes_sent = bytes_at_sector_start;
+            sector_next_percent = percent_of(bytes_at_sector_start, total);
+            show_percent(sector_next_percent);
+            return false;
+        }
+    }
+    return true;
+}

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -125,14 +126,19 @@ void type(console_run &run, const std::string &keys) {
 int finish(console_run &run, double timeout_s) {
     auto start = clock_type::now();
     int raw = 0;
-    while (waitpid(run.pid, &raw, WNOHANG) == 0) {
+    rusage usage{};
+    while (wait4(run.pid, &raw, WNOHANG, &usage) == 0) {
         if (seconds_since(start) > timeout_s) {
             kill(run.pid, SIGKILL);
-            waitpid(run.pid, &raw, 0);
+            wait4(run.pid, &raw, 0, &usage);
             break;
         }
-        pump(run, 50);
+        if (!pump(run, 50))
+            usleep(10000);
     }
+    run.max_rss_kib = usage.ru_maxrss;
+    run.cpu_seconds = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                      (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     while (pump(run, 0) && run.terminal >= 0) {
         pollfd p{run.terminal, POLLIN, 0};
         if (poll(&p, 1, 0) <= 0)

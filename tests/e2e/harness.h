@@ -13,9 +13,11 @@ namespace e2e {
 // A program running with a pseudo-terminal as its controlling terminal and standard output.
 struct console_run {
     pid_t pid = -1;
-    int terminal = -1;  // master side
-    std::string output; // everything it wrote so far
-    int status = -1;    // exit status once ended; 128 + signal when killed
+    int terminal = -1;      // master side
+    std::string output;     // everything it wrote so far
+    int status = -1;        // exit status once ended; 128 + signal when killed
+    long max_rss_kib = 0;   // peak resident memory, once ended
+    double cpu_seconds = 0; // user and system time, once ended
 };
 
 // Starts build/<program> with args; env entries "NAME=value" are added. The terminal shows

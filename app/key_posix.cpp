@@ -1,0 +1,80 @@
+#include "key_posix.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+const int CARRIAGE_RETURN = 13;
+const int RESTORED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+const size_t RESTORED_SIGNAL_COUNT = sizeof RESTORED_SIGNALS / sizeof RESTORED_SIGNALS[0];
+
+// Only what a signal handler may touch: the terminal being read and its saved settings.
+volatile sig_atomic_t key_terminal = -1;
+struct termios saved_settings;
+struct sigaction previous_actions[RESTORED_SIGNAL_COUNT];
+
+// Puts the terminal back, then lets the signal take the course it had before the read (which
+// may be another back end's own clean-up); one that was ignored ends the program, as a key
+// read cannot go on with the settings restored.
+void restore_and_reraise(int signal_number) {
+    if (key_terminal >= 0)
+        tcsetattr(key_terminal, TCSANOW, &saved_settings);
+    for (size_t i = 0; i < RESTORED_SIGNAL_COUNT; ++i) {
+        if (RESTORED_SIGNALS[i] != signal_number)
+            continue;
+        const struct sigaction &previous = previous_actions[i];
+        if (!(previous.sa_flags & SA_SIGINFO) && previous.sa_handler == SIG_IGN)
+            signal(signal_number, SIG_DFL);
+        else
+            sigaction(signal_number, &previous, 0);
+    }
+    raise(signal_number);
+}
+
+} // namespace
+
+bool terminal_read_key(int *key) {
+    *key = CARRIAGE_RETURN;
+    int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    if (tcgetattr(fd, &saved_settings) != 0) {
+        close(fd);
+        return false;
+    }
+    struct termios raw = saved_settings;
+    raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
+    raw.c_iflag &= ~(tcflag_t)(ICRNL | INLCR | IGNCR); // Enter must read as a carriage return
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = restore_and_reraise;
+    sigemptyset(&action.sa_mask);
+    key_terminal = fd;
+    for (size_t i = 0; i < RESTORED_SIGNAL_COUNT; ++i)
+        sigaction(RESTORED_SIGNALS[i], &action, &previous_actions[i]);
+
+    unsigned char got_key = CARRIAGE_RETURN;
+    if (tcsetattr(fd, TCSANOW, &raw) == 0) {
+        ssize_t got;
+        do
+            got = read(fd, &got_key, 1);
+        while (got < 0 && errno == EINTR);
+        if (got != 1)
+            got_key = CARRIAGE_RETURN;
+    }
+    tcsetattr(fd, TCSANOW, &saved_settings);
+    for (size_t i = 0; i < RESTORED_SIGNAL_COUNT; ++i)
+        sigaction(RESTORED_SIGNALS[i], &previous_actions[i], 0);
+    key_terminal = -1;
+    close(fd);
+    *key = got_key;
+    return true;
+}

@@ -1,0 +1,11 @@
+// Key reads from the controlling terminal, shared by the terminal console back ends.
+#ifndef APP_KEY_POSIX_H
+#define APP_KEY_POSIX_H
+
+// terminal_read_key: waits for one key from /dev/tty in non-canonical mode, without echo, the
+// terminal's settings restored afterwards and on a signal during the wait (the signal's previous
+// action then runs). False with 13 (carriage return) when there is no terminal to read; a read
+// that fails on the terminal also gives 13, with true.
+bool terminal_read_key(int *key);
+
+#endif

@@ -1,0 +1,112 @@
+// Whole sector-mode downloads through kestrel-target, measured from outside:
+//  1. at 57600 bit/s with the target pacing its line: the time from the target's first ACK to
+//     the EOT against the wire-time limit, and the downloader's CPU time against the wall time;
+//  2. unpaced: the downloader's peak resident memory for a 1-sector and a 255-sector image.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "e2e/harness.h"
+
+namespace {
+
+const unsigned SECTOR = 32768;
+const unsigned BLOCKS = SECTOR / 128;
+const unsigned SPEED = 57600;
+const unsigned PROGRAM_MS = 50;
+
+// S3 records of 32 bytes at each address of `starts`, `length` bytes each.
+void write_image(const std::string &path, const std::vector<std::pair<uint32_t, uint32_t>> &spans) {
+    std::ofstream out(path, std::ios::binary);
+    for (const auto &span : spans) {
+        for (uint32_t offset = 0; offset < span.second; offset += 32) {
+            uint32_t address = span.first + offset;
+            uint32_t n = span.second - offset < 32 ? span.second - offset : 32;
+            unsigned sum = n + 5;
+            char text[128];
+            int at = std::snprintf(text, sizeof text, "S3%02X%08X", n + 5, address);
+            for (int shift = 0; shift < 32; shift += 8)
+                sum += (address >> shift) & 0xFF;
+            for (uint32_t i = 0; i < n; ++i) {
+                unsigned byte = (address + i) * 7 & 0xFF;
+                sum += byte;
+                at += std::snprintf(text + at, sizeof text - at, "%02X", byte);
+            }
+            std::snprintf(text + at, sizeof text - at, "%02X\n", ~sum & 0xFF);
+            out << text;
+        }
+    }
+}
+
+// Seconds in the log line that contains `marker` (the first such line).
+double log_time(const std::string &log, const std::string &marker) {
+    std::istringstream lines(log);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.find(marker) != std::string::npos)
+            return std::atof(line.c_str() + 1);
+    }
+    return -1;
+}
+
+e2e::console_run download(const std::string &image, std::vector<std::string> target_args,
+                          std::string *log) {
+    target_args.insert(target_args.end(), {"--waiting", "--idle-timeout", "30"});
+    e2e::target_run target = e2e::start_target(target_args);
+    e2e::console_run run =
+        e2e::start_console("kestrelload", {image, "1"}, {"KESTRELLOAD_COM1=" + target.device});
+    if (e2e::expect(run, "Continue? (Y, [N])  ", 10))
+        e2e::type(run, "y");
+    e2e::finish(run, 900);
+    e2e::finish_target(target, 30);
+    *log = e2e::read_file(target.log_path);
+    return run;
+}
+
+} // namespace
+
+int main() {
+    std::string dir = e2e::temp_dir();
+    bool ok = true;
+
+    // 1. Paced: nine sectors (data in 1 to 8, the ninth all 0xFF).
+    std::string paced_image = dir + "/paced.s19";
+    write_image(paced_image, {{SECTOR, 8 * SECTOR}});
+    std::string log;
+    e2e::console_run paced =
+        download(paced_image, {"--pace", "--program-ms", std::to_string(PROGRAM_MS)}, &log);
+    const unsigned sectors = 9;
+    double host_bytes = 9 + sectors * (9 + BLOCKS * 132.0 + BLOCKS) + 1;
+    double target_bytes = 4 + sectors * (1 + BLOCKS + 1);
+    double limit = (host_bytes + target_bytes) * 10 / SPEED + sectors * PROGRAM_MS / 1000.0;
+    double measured = log_time(log, "summary:") - log_time(log, "download start: ACK");
+    double wall = log_time(log, "summary:");
+    std::printf("paced transfer, %u sectors at %u bit/s: %.2f s from first ACK to EOT, "
+                "wire-time limit %.2f s (%.2f %% over)\n",
+                sectors, SPEED, measured, limit, 100 * (measured / limit - 1));
+    std::printf("downloader CPU time %.2f s over %.1f s of wall time (%.2f %%)\n",
+                paced.cpu_seconds, wall, 100 * paced.cpu_seconds / wall);
+    ok = ok && paced.status == 0 && measured > 0 && measured <= limit * 1.02 &&
+         paced.cpu_seconds < 0.05 * wall;
+
+    // 2. Unpaced: peak memory for 1 and for 255 sectors (one record per sector).
+    std::string one = dir + "/one.s19", many = dir + "/many.s19";
+    write_image(one, {{SECTOR - 32, 32}, {SECTOR, 1}});
+    std::vector<std::pair<uint32_t, uint32_t>> spans;
+    for (uint32_t s = 1; s <= 254; ++s)
+        spans.push_back({s * SECTOR, 32});
+    spans.push_back({255 * SECTOR - 1, 1}); // highest address in sector 254: 255 sectors
+    write_image(many, spans);
+    e2e::console_run small = download(one, {}, &log);
+    e2e::console_run large = download(many, {}, &log);
+    long growth = large.max_rss_kib - small.max_rss_kib;
+    std::printf("peak resident memory: %ld KiB for 1 sector, %ld KiB for 255 sectors "
+                "(growth %ld KiB, allowed %u KiB)\n",
+                small.max_rss_kib, large.max_rss_kib, growth, SECTOR / 1024 + 64);
+    ok = ok && small.status == 0 && large.status == 0 && growth <= (long)(SECTOR / 1024 + 64);
+    std::printf("%s\n", ok ? "PASS" : "FAIL");
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,273 @@
+// The real-mode build's screen on an 80x24 terminal with ANSI sequences. Each window is a
+// scroll region; the cursor is tracked here rather than asked of the terminal. Until the
+// program first places the cursor, text goes out as a plain stream.
+#include "screen.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "app/key_posix.h"
+
+namespace {
+
+// Code page 437 from 0x80 on, in UTF-8.
+const char *const CP437_HIGH[128] = {
+    "Ç", "ü", "é", "â", "ä", "à", "å", "ç", "ê", "ë", "è", "ï", "î", "ì", "Ä", "Å", "É", "æ", "Æ",
+    "ô", "ö", "ò", "û", "ù", "ÿ", "Ö", "Ü", "¢", "£", "¥", "₧", "ƒ", "á", "í", "ó", "ú", "ñ", "Ñ",
+    "ª", "º", "¿", "⌐", "¬", "½", "¼", "¡", "«", "»", "░", "▒", "▓", "│", "┤", "╡", "╢", "╖", "╕",
+    "╣", "║", "╗", "╝", "╜", "╛", "┐", "└", "┴", "┬", "├", "─", "┼", "╞", "╟", "╚", "╔", "╩", "╦",
+    "╠", "═", "╬", "╧", "╨", "╤", "╥", "╙", "╘", "╒", "╓", "╫", "╪", "┘", "┌", "█", "▄", "▌", "▐",
+    "▀", "α", "ß", "Γ", "π", "Σ", "σ", "µ", "τ", "Φ", "Θ", "Ω", "δ", "∞", "φ", "ε", "∩", "≡", "±",
+    "≥", "≤", "⌠", "⌡", "÷", "≈", "°", "∙", "·", "√", "ⁿ", "²", "■", " ",
+};
+
+const int RESTORED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+const size_t RESTORED_SIGNAL_COUNT = sizeof RESTORED_SIGNALS / sizeof RESTORED_SIGNALS[0];
+const unsigned TAB_WIDTH = 8;
+
+struct window {
+    unsigned top, left, bottom, right;
+};
+
+window current = {1, 1, SCREEN_ROWS, SCREEN_COLUMNS};
+unsigned cursor_row = SCREEN_ROWS; // absolute; a guess until the cursor is first placed
+unsigned cursor_column = 1;
+
+// Set once the cursor has been placed: from then on the scroll region and the cursor are
+// ours and must be given back at the end.
+volatile sig_atomic_t placed = 0;
+struct sigaction previous_actions[RESTORED_SIGNAL_COUNT];
+
+char pending[512];
+size_t pending_length = 0;
+
+void write_all(const char *text, size_t length) {
+    while (length > 0) {
+        ssize_t written = write(STDOUT_FILENO, text, length);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        text += written;
+        length -= (size_t)written;
+    }
+}
+
+void flush() {
+    write_all(pending, pending_length);
+    pending_length = 0;
+}
+
+void emit(const char *text, size_t length) {
+    if (pending_length + length > sizeof pending)
+        flush();
+    for (size_t i = 0; i < length; ++i)
+        pending[pending_length++] = text[i];
+}
+
+void emit_text(const char *text) {
+    emit(text, strlen(text));
+}
+
+void emit_cursor() {
+    char sequence[16];
+    snprintf(sequence, sizeof sequence, "\x1b[%u;%uH", cursor_row, cursor_column);
+    emit_text(sequence);
+}
+
+void emit_scroll_region(unsigned top, unsigned bottom) {
+    char sequence[16];
+    snprintf(sequence, sizeof sequence, "\x1b[%u;%ur", top, bottom);
+    emit_text(sequence);
+}
+
+void line_feed(bool shown) {
+    if (cursor_row < current.bottom) {
+        ++cursor_row;
+        if (placed)
+            emit_cursor();
+        else if (shown)
+            emit_text("\n");
+        return;
+    }
+    // At the window's last row: a line feed there scrolls the region, which is the window.
+    if (placed) {
+        emit_cursor();
+        emit_text("\n");
+        emit_cursor();
+    } else if (shown) {
+        emit_text("\n");
+    }
+}
+
+void put_glyph(unsigned char c) {
+    if (c < 0x80)
+        emit((const char *)&c, 1);
+    else
+        emit_text(CP437_HIGH[c - 0x80]);
+    if (++cursor_column > current.right) {
+        // The wrap happens at once, as on a PC screen; a plain stream leaves it to the
+        // terminal's own wrap.
+        cursor_column = current.left;
+        line_feed(false);
+    }
+}
+
+void put_char(unsigned char c) {
+    switch (c) {
+    case '\r':
+        cursor_column = current.left;
+        if (placed)
+            emit_cursor();
+        else
+            emit_text("\r");
+        break;
+    case '\n':
+        line_feed(true);
+        break;
+    case '\b':
+        if (cursor_column > current.left) {
+            --cursor_column;
+            if (placed)
+                emit_cursor();
+            else
+                emit_text("\b");
+        }
+        break;
+    case '\a':
+        emit_text("\a");
+        break;
+    case '\t':
+        do
+            put_glyph(' ');
+        while ((cursor_column - current.left) % TAB_WIDTH != 0);
+        break;
+    default:
+        if (c >= 0x20 && c != 0x7F)
+            put_glyph(c);
+        break;
+    }
+}
+
+unsigned clamp(unsigned value, unsigned low, unsigned high) {
+    return value < low ? low : (value > high ? high : value);
+}
+
+void take_cursor() {
+    placed = 1;
+}
+
+// At the end: the whole screen scrolls again, and the cursor stands below what was written.
+void give_back_screen() {
+    flush();
+    if (!placed)
+        return;
+    bool mid_line = cursor_column != current.left;
+    emit_text("\x1b[r");
+    cursor_column = 1;
+    emit_cursor();
+    if (mid_line)
+        emit_text("\r\n");
+    flush();
+}
+
+// Only what a signal handler may do: fixed texts written straight out.
+void give_back_on_signal(int signal_number) {
+    if (placed) {
+        const char reset[] = "\x1b[r\x1b[24;1H\r\n";
+        write_all(reset, sizeof reset - 1);
+    }
+    for (size_t i = 0; i < RESTORED_SIGNAL_COUNT; ++i) {
+        if (RESTORED_SIGNALS[i] == signal_number)
+            sigaction(signal_number, &previous_actions[i], 0);
+    }
+    raise(signal_number);
+}
+
+} // namespace
+
+void console_open() {
+    // A reader that went away must cost only the text, not the run.
+    signal(SIGPIPE, SIG_IGN);
+    struct sigaction action = {};
+    action.sa_handler = give_back_on_signal;
+    sigemptyset(&action.sa_mask);
+    for (size_t i = 0; i < RESTORED_SIGNAL_COUNT; ++i) {
+        sigaction(RESTORED_SIGNALS[i], &action, &previous_actions[i]);
+        // A signal the program was started to ignore stays ignored.
+        const struct sigaction &previous = previous_actions[i];
+        if (!(previous.sa_flags & SA_SIGINFO) && previous.sa_handler == SIG_IGN)
+            sigaction(RESTORED_SIGNALS[i], &previous, 0);
+    }
+    atexit(give_back_screen);
+}
+
+void console_write(const char *text, size_t length) {
+    for (size_t i = 0; i < length; ++i)
+        put_char((unsigned char)text[i]);
+    flush();
+}
+
+void console_line_start() {
+    console_write("\r", 1);
+}
+
+int console_key_echo() {
+    int key;
+    if (terminal_read_key(&key)) {
+        char shown = (char)key;
+        console_write(&shown, 1);
+    }
+    return key;
+}
+
+int console_key() {
+    int key;
+    terminal_read_key(&key);
+    return key;
+}
+
+void console_bell() {
+    write_all("\a", 1);
+}
+
+void screen_clear() {
+    take_cursor();
+    current = {1, 1, SCREEN_ROWS, SCREEN_COLUMNS};
+    cursor_row = 1;
+    cursor_column = 1;
+    emit_text("\x1b[r\x1b[2J");
+    emit_cursor();
+    flush();
+}
+
+void screen_window(unsigned top, unsigned left, unsigned bottom, unsigned right) {
+    take_cursor();
+    current.top = clamp(top, 1, SCREEN_ROWS);
+    current.bottom = clamp(bottom, current.top, SCREEN_ROWS);
+    current.left = clamp(left, 1, SCREEN_COLUMNS);
+    current.right = clamp(right, current.left, SCREEN_COLUMNS);
+    cursor_row = current.top;
+    cursor_column = current.left;
+    // A terminal scrolls whole rows: windows narrower than the screen scroll with their rows.
+    emit_scroll_region(current.top, current.bottom);
+    emit_cursor();
+    flush();
+}
+
+void screen_cursor(unsigned *row, unsigned *column) {
+    *row = cursor_row - current.top + 1;
+    *column = cursor_column - current.left + 1;
+}
+
+void screen_goto(unsigned row, unsigned column) {
+    take_cursor();
+    cursor_row = clamp(current.top + row - 1, current.top, current.bottom);
+    cursor_column = clamp(current.left + column - 1, current.left, current.right);
+    emit_cursor();
+    flush();
+}
