@@ -136,7 +136,8 @@ TEST_F(Download, SectorsOf131072) {
 TEST_F(Download, NaksAreAnsweredWithResends) {
     download line =
         run(demo, 0x8000, 0x1FFFF, {"--waiting", "--mode", "line", "--nak-line", "3:2"});
-    EXPECT_EQ(line.console.status, 0) << line.console.output << e2e::read_file(line.target.log_path);
+    EXPECT_EQ(line.console.status, 0)
+        << line.console.output << e2e::read_file(line.target.log_path);
     EXPECT_TRUE(contains(line.console.output, "Resending Record 3\r\n"));
     EXPECT_EQ(e2e::read_file(line.received), reference(demo, 0x8000, 0x1FFFF));
 
