@@ -99,7 +99,8 @@ TEST(ProgramFlow, AnythingButYesAbortsWithoutTouchingThePort) {
         ASSERT_TRUE(e2e::expect(run, QUESTION, 10));
         e2e::type(run, key);
         EXPECT_EQ(e2e::finish(run, 10), 0);
-        EXPECT_NE(run.output.find(std::string(QUESTION) + key + ABORTED), std::string::npos);
+        EXPECT_NE(run.output.find(std::string(QUESTION) + key + ABORTED), std::string::npos)
+            << run.output;
         EXPECT_FALSE(line.touched());
     }
 }

@@ -115,11 +115,24 @@ bool expect(console_run &run, const std::string &text, double timeout_s) {
     return true;
 }
 
+// True once the program has its terminal in key-at-a-time mode, i.e. it is waiting for a key.
+bool reading_keys(const console_run &run) {
+    termios now{};
+    return tcgetattr(run.terminal, &now) == 0 && !(now.c_lflag & ICANON);
+}
+
 void type(console_run &run, const std::string &keys) {
     for (char c : keys) {
+        // A key typed before the program reads it would be translated by the line discipline
+        // (Enter as a line feed), so each one waits for the program's key read.
+        auto start = clock_type::now();
+        while (!reading_keys(run) && seconds_since(start) < 10)
+            pump(run, 5);
         if (write(run.terminal, &c, 1) != 1)
             return;
-        usleep(20000);
+        start = clock_type::now();
+        while (reading_keys(run) && seconds_since(start) < 0.2)
+            pump(run, 5);
     }
 }
 

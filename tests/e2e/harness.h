@@ -28,7 +28,7 @@ console_run start_console(const std::string &program, const std::vector<std::str
 // Reads until the output contains text (true) or timeout_s passes or the program ends (false).
 bool expect(console_run &run, const std::string &text, double timeout_s);
 
-// Types keys on the program's terminal.
+// Types keys on the program's terminal, each one once the program is waiting for a key.
 void type(console_run &run, const std::string &keys);
 
 // Waits for the end (reading all output); kills it after timeout_s. Returns the status.
