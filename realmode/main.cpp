@@ -1,12 +1,9 @@
 // Entry of the real-mode build: the same flow as the main build, with the port chosen from
 // COM1 and COM2 (asked for when not given), the PC's own UART and a full-screen layout.
-#include <ctype.h>
-#include <stdio.h>
-
 #include "app/console.h"
+#include "app/flow.h"
 #include "app/terminal.h"
 #include "console_realmode.h"
-#include "image/srecord.h"
 #include "serial/serial.h"
 #include "session/driver.h"
 #include "session/session.h"
@@ -15,38 +12,18 @@
 
 namespace {
 
-const char BANNER[] = "                Halvren Security Systems Firmware Downloader      \r\n"
-                      "                            16-bit Version 1.81                  \r\n"
-                      "         Kestrel loader, built and maintained by its developers \r\n";
+const char BANNER[] = BANNER_TITLE_LINE
+    "                            16-bit Version 1.81                  \r\n" BANNER_OWNER_LINE;
 
 const char USAGE[] = "\r\nUsage: download <filename> [1|2]\r\n"
                      "       <filename>: CPU Firmware executable file in S-Record format\r\n"
                      "            [1|2]: Optional Com port designator\r\n";
-
-const char WARNING[] = "\r\n\nNOTE:  This download may take up to 20 minutes (or longer\r\n"
-                       "at slow baud rates) to complete.  Once a firmware download\r\n"
-                       "is started, the system will be INOPERABLE until the download\r\n"
-                       "has completed successfully.\r\n\n"
-                       "WARNING:  This program will overwrite system firmware.\r\n"
-                       "ALL SYSTEM CONFIGURATION INFORMATION WILL BE ERASED!\r\n"
-                       "Please make a record of all user-programmed data BEFORE\r\n"
-                       "downloading new firmware.  Press 'N' to abort download.\r\n\n"
-                       "Continue? (Y, [N])  ";
-
-const char ABORTED[] = "\r\n\nFirmware download aborted.\r\n";
 
 // Lets the PC's timer settle before the screen is laid out (about 0.44 s).
 const uint16_t START_PAUSE_TICKS = 8;
 
 bool is_port_char(char c) {
     return c == '1' || c == '2';
-}
-
-// Whatever the length of the name: each piece is written as it is.
-void print_with_file_name(const char *before, const char *name, const char *after) {
-    console_print(before);
-    console_print(name);
-    console_print(after);
 }
 
 // The port character from the operator; 0 after an illegal answer (its message printed).
@@ -64,8 +41,7 @@ char ask_port() {
 int main(int argc, char **argv) {
     // 1. Banner and self-test.
     console_open();
-    console_print("\r\n");
-    console_print(BANNER);
+    print_banner(BANNER);
     if (!crc_self_test())
         return 1;
 
@@ -78,41 +54,32 @@ int main(int argc, char **argv) {
     char port_char = argc == 3 ? argv[2][0] : 0;
 
     // 3. The file, checked before the operator is asked anything.
-    image_file = fopen(file_name, "rb");
-    if (image_file == 0) {
-        print_with_file_name("\r\nCould not open file \"", file_name, "\"\r\n");
+    if (!open_image(file_name))
         return 1;
-    }
-    if (!is_srecord_image(image_file)) {
-        fclose(image_file);
-        image_file = 0;
-        print_with_file_name("\r\nFile \"", file_name, "\" is not a valid code file\r\n");
-        return 1;
-    }
 
     // 4. Confirmation, then the port.
-    console_print(WARNING);
     bool success = true;
-    if (toupper(console_key_echo()) != 'Y') {
-        console_print(ABORTED);
-    } else if (port_char == 0 && (port_char = ask_port()) == 0) {
-        console_print(ABORTED);
-    } else {
-        // 5. The download, on the laid-out screen.
-        port_number = (unsigned)(port_char - '0');
-        console_print("\r\n");
-        calibrate_delay();
-        wait_ticks(START_PAUSE_TICKS);
-        lay_out_screen(BANNER);
-        success = run_download(file_name, port_char);
-        close_port();
-        console_print(success ? "\r\nDownload successful.\r\n"
-                              : "\r\nERROR - Download not successful.\r\n");
+    if (operator_confirms()) {
+        if (port_char == 0)
+            port_char = ask_port();
+        if (port_char == 0) {
+            print_download_aborted();
+        } else {
+            // 5. The download, on the laid-out screen.
+            port_number = (unsigned)(port_char - '0');
+            console_print("\r\n");
+            calibrate_delay();
+            wait_ticks(START_PAUSE_TICKS);
+            lay_out_screen(BANNER);
+            success = run_download(file_name, port_char);
+            close_port();
+            console_print(success ? "\r\nDownload successful.\r\n"
+                                  : "\r\nERROR - Download not successful.\r\n");
+        }
     }
 
     // 6. Whatever the answer: the port (harmless when never opened) and the file.
     close_port();
-    fclose(image_file);
-    image_file = 0;
+    close_image();
     return success ? 0 : 1;
 }
