@@ -38,21 +38,6 @@ void console_line_start() {
     write_all("\r", 1);
 }
 
-int console_key_echo() {
-    int key;
-    if (terminal_read_key(&key)) {
-        char shown = (char)key;
-        write_all(&shown, 1);
-    }
-    return key;
-}
-
-int console_key() {
-    int key;
-    terminal_read_key(&key);
-    return key;
-}
-
 void console_bell() {
     write_all("\a", 1);
 }

@@ -1,5 +1,7 @@
 #include "key_posix.h"
 
+#include "terminal.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -77,4 +79,20 @@ bool terminal_read_key(int *key) {
     close(fd);
     *key = got_key;
     return true;
+}
+
+// Both terminal back ends read keys alike; only their writes differ.
+int console_key_echo() {
+    int key;
+    if (terminal_read_key(&key)) {
+        char shown = (char)key;
+        console_write(&shown, 1);
+    }
+    return key;
+}
+
+int console_key() {
+    int key;
+    terminal_read_key(&key);
+    return key;
 }

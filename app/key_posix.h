@@ -1,4 +1,5 @@
-// Key reads from the controlling terminal, shared by the terminal console back ends.
+// Key reads from the controlling terminal, shared by the terminal console back ends; the
+// key operations of app/terminal.h are defined here over it.
 #ifndef APP_KEY_POSIX_H
 #define APP_KEY_POSIX_H
 

@@ -216,21 +216,6 @@ void console_line_start() {
     console_write("\r", 1);
 }
 
-int console_key_echo() {
-    int key;
-    if (terminal_read_key(&key)) {
-        char shown = (char)key;
-        console_write(&shown, 1);
-    }
-    return key;
-}
-
-int console_key() {
-    int key;
-    terminal_read_key(&key);
-    return key;
-}
-
 void console_bell() {
     write_all("\a", 1);
 }
