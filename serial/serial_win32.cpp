@@ -1,0 +1,138 @@
+// The host serial port on Win32: port N is the device "COMN", driven with plain synchronous
+// ReadFile and WriteFile requests whose waits are set by the port's time-outs.
+#include <stdio.h>
+#include <windows.h>
+
+#include "port.h"
+#include "serial.h"
+
+static const DWORD INPUT_QUEUE_BYTES = 256;
+static const DWORD OUTPUT_QUEUE_BYTES = 512;
+static const DWORD WRITE_TIMEOUT_BASE_MS = 4000;
+static const DWORD PURGE_ALL = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+
+static HANDLE port_handle = INVALID_HANDLE_VALUE;
+
+// Raw 8N1 without software flow control; output is never held back by CTS or DSR, while RTS
+// tells the target when our input queue is full. A byte received with a parity error is
+// replaced by 0x00.
+static bool configure_line(HANDLE handle) {
+    DCB dcb;
+    ZeroMemory(&dcb, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(handle, &dcb))
+        return false;
+    dcb.BaudRate = baud_rate;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fParity = TRUE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fTXContinueOnXoff = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fErrorChar = TRUE;
+    dcb.ErrorChar = 0x00;
+    dcb.fNull = FALSE;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    dcb.fAbortOnError = FALSE;
+    return SetCommState(handle, &dcb) != 0;
+}
+
+// A read returns at once with a byte that is there, else with the first one to arrive, else
+// empty after PORT_READ_TIMEOUT_MS. A write of n bytes may take 4000 ms plus twice its byte
+// time at the line speed.
+static bool set_timeouts(HANDLE handle) {
+    COMMTIMEOUTS timeouts;
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = PORT_READ_TIMEOUT_MS;
+    timeouts.WriteTotalTimeoutMultiplier = 20000 / baud_rate + 1;
+    timeouts.WriteTotalTimeoutConstant = WRITE_TIMEOUT_BASE_MS;
+    return SetCommTimeouts(handle, &timeouts) != 0;
+}
+
+bool open_port(unsigned port_number) {
+    close_port();
+    if (baud_rate == 0)
+        return false;
+
+    // 1. "COM1" to "COM9" need no "\\.\" prefix; only COM10 and above would.
+    char name[16];
+    snprintf(name, sizeof name, "COM%u", port_number);
+
+    // 2. Exclusive, synchronous access.
+    port_handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (port_handle == INVALID_HANDLE_VALUE)
+        return false;
+
+    // 3. Line settings, queues and time-outs, then nothing left over from before this open.
+    DWORD errors;
+    bool ok = configure_line(port_handle) &&
+              SetupComm(port_handle, INPUT_QUEUE_BYTES, OUTPUT_QUEUE_BYTES) &&
+              set_timeouts(port_handle) && PurgeComm(port_handle, PURGE_ALL) &&
+              ClearCommError(port_handle, &errors, NULL);
+    if (!ok) {
+        close_port();
+        return false;
+    }
+    return true;
+}
+
+void close_port() {
+    if (port_handle == INVALID_HANDLE_VALUE)
+        return;
+
+    // Let written output leave first: the last byte before a close is often the final answer
+    // to the target, so only the receive side is purged. FlushFileBuffers waits until the
+    // driver has transmitted its queue; with no flow control on our output that takes no
+    // longer than the byte times of what the last write left there.
+    FlushFileBuffers(port_handle);
+    PurgeComm(port_handle, PURGE_RXABORT | PURGE_RXCLEAR);
+    DWORD errors;
+    ClearCommError(port_handle, &errors, NULL);
+    CloseHandle(port_handle);
+    port_handle = INVALID_HANDLE_VALUE;
+}
+
+void purge_input() {
+    if (port_handle == INVALID_HANDLE_VALUE)
+        return;
+    PurgeComm(port_handle, PURGE_RXCLEAR);
+    DWORD errors;
+    ClearCommError(port_handle, &errors, NULL);
+}
+
+void sleep_ms(unsigned ms) {
+    Sleep(ms);
+}
+
+bool port_is_open() {
+    return port_handle != INVALID_HANDLE_VALUE;
+}
+
+bool port_write(const unsigned char *bytes, unsigned count) {
+    if (port_handle == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    return WriteFile(port_handle, bytes, count, &written, NULL) && written == count;
+}
+
+bool read_byte(unsigned char *byte) {
+    if (port_handle == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD start_ms = GetTickCount();
+    DWORD got = 0;
+    if (ReadFile(port_handle, byte, 1, &got, NULL) && got == 1)
+        return true;
+    // A port whose device has gone fails at once: wait out the attempt so that callers
+    // counting attempts as seconds do not spin.
+    DWORD spent_ms = GetTickCount() - start_ms;
+    if (spent_ms < PORT_READ_TIMEOUT_MS)
+        Sleep(PORT_READ_TIMEOUT_MS - spent_ms);
+    return false;
+}
