@@ -304,6 +304,7 @@ void deliver_interrupts() {
 // can take its pending byte, or a millisecond has passed.
 void idle() {
     struct pollfd fds[2];
+    emulated_uart *polled[2];
     nfds_t count = 0;
     for (emulated_uart &uart : uarts) {
         if (uart.fd < 0 || uart.line_gone)
@@ -313,10 +314,19 @@ void idle() {
             events |= POLLIN;
         if (uart.transmit_full)
             events |= POLLOUT;
-        if (events != 0)
+        if (events != 0) {
+            polled[count] = &uart;
             fds[count++] = {uart.fd, events, 0};
+        }
     }
-    poll(fds, count, IDLE_POLL_MS);
+    if (poll(fds, count, IDLE_POLL_MS) <= 0)
+        return;
+    // A hung-up device (an adapter pulled, a pseudo-terminal whose master closed) polls ready
+    // for ever and reads as empty rather than failing: left attached, every wait would spin.
+    for (nfds_t i = 0; i < count; ++i) {
+        if (fds[i].revents & (POLLHUP | POLLERR | POLLNVAL))
+            polled[i]->line_gone = true;
+    }
 }
 
 unsigned char uart_in(emulated_uart &uart, unsigned offset) {

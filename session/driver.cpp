@@ -34,6 +34,13 @@ uint32_t percent_threshold(uint32_t percent, uint32_t file_length) {
     return (uint32_t)(((uint64_t)percent * file_length + 99) / 100);
 }
 
+// The target's EOT says the image is complete, which it can be only once the file has run
+// out or its terminator record (sent as S8) has gone. One flipped bit turns an ACK (0x06)
+// into an EOT (0x04): taken earlier, it would report a partial image as downloaded.
+bool whole_file_sent() {
+    return end_of_file || (record_number > 0 && line_buffer[0] == 'S' && line_buffer[1] == '8');
+}
+
 } // namespace
 
 bool run_download(const char *file_name, char port_char) {
@@ -71,7 +78,7 @@ bool run_download(const char *file_name, char port_char) {
                 return false;
             }
             if (control == EOT) {
-                if (line_mode) {
+                if (line_mode && whole_file_sent()) {
                     report_line_mode_complete();
                     finished = true;
                 }

@@ -223,7 +223,7 @@ bool line_tx_pending(const Line &line) {
 
 bool line_peer_unread(const Line &line) {
     int n = 0;
-    if (line.device)
+    if (line.device || line.tcp) // a socket's TIOCOUTQ is its unsent and unacknowledged data
         return ioctl(line.fd, TIOCOUTQ, &n) == 0 && n > 0;
     return ioctl(line.slave_fd, TIOCINQ, &n) == 0 && n > 0;
 }

@@ -15,7 +15,7 @@ using TimePoint = Clock::time_point;
 
 struct RxByte {
     uint8_t byte;
-    unsigned speed; // the downloader's line speed when the byte arrived, 0 if unknown
+    unsigned speed; // the downloader's line speed when the byte arrived, 0 if unknown (TCP)
     TimePoint due;  // when the target may see it (its arrival, or later when paced)
 };
 
@@ -23,7 +23,8 @@ struct Line {
     int fd = -1;       // pseudo-terminal master or device
     int slave_fd = -1; // our own descriptor on the slave, so reopening it never hangs up
     bool device = false;
-    std::string path; // the slave's path, or the device's
+    bool tcp = false; // a TCP connection: no line speed
+    std::string path; // the slave's path, the device's, or tcp:127.0.0.1:PORT
     bool pace = false;
     unsigned device_speed = 0;
     bool have_saved = false;
@@ -41,6 +42,14 @@ bool line_open_pty(Line &line, std::string &error);
 
 // line_open_device: the serial device in raw 8N1 at speed, taken exclusively.
 bool line_open_device(Line &line, const std::string &path, unsigned speed, std::string &error);
+
+// line_open_tcp: listens on 127.0.0.1:port (0: any free port, named in line.path); false
+// with the reason in error.
+bool line_open_tcp(Line &line, unsigned port, std::string &error);
+
+// line_accept_tcp: waits up to timeout_s (0: without limit) for the one connection that is
+// the line from then on.
+bool line_accept_tcp(Line &line, unsigned timeout_s, std::string &error);
 
 // line_close: restores a device's settings and closes every descriptor.
 void line_close(Line &line);

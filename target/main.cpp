@@ -81,6 +81,9 @@ int run(const Options &opts, Line &line, Target &target, const sigset_t &wait_ma
             target.abort_run("stopped by signal " + std::to_string((int)stop_signal), now);
             return 128 + stop_signal;
         }
+        // --vanish-at closed the line: nothing is left to linger for.
+        if (target.ended() && line.fd < 0)
+            return target.exit_status();
         if (!line_read(line, now, error)) {
             target.abort_run("line failed: " + error, now);
             return 1;
@@ -146,7 +149,8 @@ int main(int argc, char **argv) {
     // 1. The line, the optional link, the line's name on stdout.
     Line line;
     line.pace = opts.pace;
-    bool opened = opts.device.empty()
+    bool opened = opts.tcp_port >= 0 ? line_open_tcp(line, (unsigned)opts.tcp_port, error)
+                  : opts.device.empty()
                       ? line_open_pty(line, error)
                       : line_open_device(line, opts.device,
                                          opts.waiting ? opts.upgrade_baud : opts.baud, error);
@@ -163,6 +167,11 @@ int main(int argc, char **argv) {
     // The first line tells a caller that the line (and the link) is ready.
     printf("%s\n", line.path.c_str());
     fflush(stdout);
+    if (line.tcp && !line_accept_tcp(line, opts.idle_timeout_s, error)) {
+        fprintf(stderr, "kestrel-target: %s\n", error.c_str());
+        line_close(line);
+        return 3;
+    }
 
     // 2. Signals are held back except while waiting, so none slips between check and wait.
     sigset_t blocked, wait_mask;

@@ -16,6 +16,10 @@ static const char USAGE[] =
     "\n"
     "Line:\n"
     "  --device PATH          use this serial device instead of a new pseudo-terminal\n"
+    "  --tcp PORT             be a TCP server on 127.0.0.1:PORT (0: any free port) whose one\n"
+    "                         connection is the line, e.g. an emulated PC's serial port; the\n"
+    "                         first line on stdout is then tcp:127.0.0.1:PORT. Such a line has\n"
+    "                         no speed: bytes are never garbled by a speed mismatch\n"
     "  --link PATH            also create the symlink PATH to the pseudo-terminal (removed at "
     "exit)\n"
     "  --baud RATE            speed the command line answers at (default 57600); bytes sent "
@@ -73,9 +77,28 @@ static const char USAGE[] =
     "  --garbage-before-size HEX  send these bytes (hex digits, e.g. 4142 or \"41 42\") before\n"
     "                         every answer to the sector-size request\n"
     "\n"
+    "Line noise and lost targets (RATE is a probability per byte, e.g. 0.001):\n"
+    "  --corrupt-rx RATE      flip one random bit of bytes from the downloader\n"
+    "  --corrupt-tx RATE      flip one random bit of bytes to the downloader\n"
+    "  --drop-rx RATE         lose bytes from the downloader\n"
+    "  --drop-tx RATE         lose bytes to the downloader\n"
+    "  --seed N               seed of the noise (default 1): the same seed and rates damage\n"
+    "                         the same bytes of each direction in every run\n"
+    "  --faults-from POINT    start the noise at the answer at POINT (default start), or at\n"
+    "                         power-on with \"boot\", the command line included\n"
+    "  --reset-at POINT       reset at POINT instead of answering (once): the transfer is\n"
+    "                         forgotten, a boot banner and the power-on prompt follow at the\n"
+    "                         start speed, as after a watchdog reset\n"
+    "  --vanish-at POINT      at POINT close the pseudo-terminal completely (master and our own\n"
+    "                         slave descriptor) so the downloader's device hangs up, as a\n"
+    "                         pulled USB adapter does; then exit with status 4\n"
+    "  In sector mode an EOT or NAK from the downloader counts as its end byte only when it\n"
+    "  stands alone: after our last answer or a pause, and followed by 0.5 s of silence.\n"
+    "\n"
     "Exit status: 0 transfer complete (EOT received in sector mode, EOT sent in line mode);\n"
     "2 transfer abandoned, cancelled or failed; 3 idle timeout; 1 bad usage or line error;\n"
-    "128+N on signal N.\n"
+    "4 line closed by --vanish-at; 5 EOT received in sector mode before every sector's FS\n"
+    "was acknowledged (a downloader fault); 128+N on signal N.\n"
     "\n"
     "Example:\n"
     "  kestrel-target --link /tmp/ttyK --login 42:secret --upgrade-baud 19200 \\\n"
@@ -230,6 +253,19 @@ static bool parse_point(const std::string &text, Point &p) {
     return parse_point_parts(parts, p, used) && used == parts.size();
 }
 
+// parse_rate: a probability, 0 to 1.
+static bool parse_rate(const std::string &text, double &rate) {
+    if (text.empty())
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    double v = strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !(v >= 0.0 && v <= 1.0))
+        return false;
+    rate = v;
+    return true;
+}
+
 static bool parse_hex_bytes(const std::string &text, std::vector<uint8_t> &out) {
     std::string digits;
     for (char c : text) {
@@ -248,6 +284,7 @@ static bool parse_hex_bytes(const std::string &text, std::vector<uint8_t> &out) 
 enum {
     OPT_DEVICE = 1000,
     OPT_LINK,
+    OPT_TCP,
     OPT_BAUD,
     OPT_UPGRADE_BAUD,
     OPT_PACE,
@@ -276,11 +313,20 @@ enum {
     OPT_BAD_FS_ANSWER,
     OPT_SIZE_FAIL,
     OPT_GARBAGE_BEFORE_SIZE,
+    OPT_CORRUPT_RX,
+    OPT_CORRUPT_TX,
+    OPT_DROP_RX,
+    OPT_DROP_TX,
+    OPT_SEED,
+    OPT_FAULTS_FROM,
+    OPT_RESET_AT,
+    OPT_VANISH_AT,
 };
 
 static const struct option LONG_OPTIONS[] = {
     {"device", required_argument, nullptr, OPT_DEVICE},
     {"link", required_argument, nullptr, OPT_LINK},
+    {"tcp", required_argument, nullptr, OPT_TCP},
     {"baud", required_argument, nullptr, OPT_BAUD},
     {"upgrade-baud", required_argument, nullptr, OPT_UPGRADE_BAUD},
     {"pace", no_argument, nullptr, OPT_PACE},
@@ -311,6 +357,14 @@ static const struct option LONG_OPTIONS[] = {
     {"bad-fs-answer", required_argument, nullptr, OPT_BAD_FS_ANSWER},
     {"size-fail", required_argument, nullptr, OPT_SIZE_FAIL},
     {"garbage-before-size", required_argument, nullptr, OPT_GARBAGE_BEFORE_SIZE},
+    {"corrupt-rx", required_argument, nullptr, OPT_CORRUPT_RX},
+    {"corrupt-tx", required_argument, nullptr, OPT_CORRUPT_TX},
+    {"drop-rx", required_argument, nullptr, OPT_DROP_RX},
+    {"drop-tx", required_argument, nullptr, OPT_DROP_TX},
+    {"seed", required_argument, nullptr, OPT_SEED},
+    {"faults-from", required_argument, nullptr, OPT_FAULTS_FROM},
+    {"reset-at", required_argument, nullptr, OPT_RESET_AT},
+    {"vanish-at", required_argument, nullptr, OPT_VANISH_AT},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -331,6 +385,11 @@ static bool apply_option(int id, const char *name, const std::string &value, Opt
         return true;
     case OPT_LINK:
         opts.link = value;
+        return true;
+    case OPT_TCP:
+        if (!parse_u32(value, u) || u > 65535)
+            return bad_value(name, v, "a TCP port number (0 for any free one)");
+        opts.tcp_port = (int)u;
         return true;
     case OPT_BAUD:
     case OPT_UPGRADE_BAUD:
@@ -453,6 +512,39 @@ static bool apply_option(int id, const char *name, const std::string &value, Opt
             return bad_value(name, v, "SECTOR");
         (id == OPT_NO_ACK_FS ? opts.no_ack_fs : opts.bad_fs_answer).push_back(n[0]);
         return true;
+    case OPT_CORRUPT_RX:
+    case OPT_CORRUPT_TX:
+    case OPT_DROP_RX:
+    case OPT_DROP_TX: {
+        double rate;
+        if (!parse_rate(value, rate))
+            return bad_value(name, v, "a probability per byte from 0 to 1, e.g. 0.001");
+        (id == OPT_CORRUPT_RX   ? opts.corrupt_rx
+         : id == OPT_CORRUPT_TX ? opts.corrupt_tx
+         : id == OPT_DROP_RX    ? opts.drop_rx
+                                : opts.drop_tx) = rate;
+        return true;
+    }
+    case OPT_SEED: {
+        uint64_t seed;
+        if (!parse_number(value, seed))
+            return bad_value(name, v, "a number");
+        opts.seed = seed;
+        return true;
+    }
+    case OPT_FAULTS_FROM:
+        opts.faults_from_boot = value == "boot";
+        if (!opts.faults_from_boot && !parse_point(value, opts.faults_from))
+            return bad_value(name, v,
+                             "boot or a POINT (start, size, header:S, block:S:B, fs:S, "
+                             "line:L)");
+        return true;
+    case OPT_RESET_AT:
+    case OPT_VANISH_AT:
+        if (!parse_point(value, p))
+            return bad_value(name, v, "a POINT (start, size, header:S, block:S:B, fs:S, line:L)");
+        (id == OPT_RESET_AT ? opts.reset_at : opts.vanish_at).push_back(p);
+        return true;
     case OPT_GARBAGE_BEFORE_SIZE:
         if (!parse_hex_bytes(value, opts.garbage_before_size))
             return bad_value(name, v, "hex bytes such as 4142 or \"41 42\"");
@@ -499,6 +591,10 @@ bool parse_options(int argc, char **argv, Options &opts, bool &exit_now) {
     }
     if (optind < argc) {
         fprintf(stderr, "kestrel-target: unexpected argument %s (see --help)\n", argv[optind]);
+        return false;
+    }
+    if (opts.tcp_port >= 0 && (!opts.device.empty() || !opts.link.empty())) {
+        fprintf(stderr, "kestrel-target: --tcp goes without --device and --link (see --help)\n");
         return false;
     }
     if (!opts.output.empty() && !opts.have_range) {

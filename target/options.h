@@ -31,6 +31,7 @@ enum class Mode { SECTOR, LINE, CANCEL };
 struct Options {
     // Line
     std::string device;
+    int tcp_port = -1; // listen for the line on this TCP port (0: any free one); -1: no
     std::string link;
     unsigned baud = 57600;
     unsigned upgrade_baud = 0; // 0: same as baud
@@ -67,6 +68,15 @@ struct Options {
     std::vector<uint32_t> bad_fs_answer;
     unsigned size_fail = 0;
     std::vector<uint8_t> garbage_before_size;
+
+    // Line noise and lost targets
+    double corrupt_rx = 0, corrupt_tx = 0; // probability per byte of one bit flipped
+    double drop_rx = 0, drop_tx = 0;       // probability per byte of losing it
+    uint64_t seed = 1;
+    bool faults_from_boot = false; // noise from power-on, the command line included
+    Point faults_from;             // else from the target's answer at this point
+    std::vector<Point> reset_at;
+    std::vector<Point> vanish_at;
 };
 
 // parse_options: fills opts; false after printing the reason (and a hint to --help) to

@@ -29,6 +29,11 @@ const unsigned MAX_FRAME_ERRORS = 10;
 // A frame's bytes leave the downloader in one or two writes; a gap this long means the rest
 // was lost.
 const auto FRAME_GAP = std::chrono::seconds(2);
+// The downloader sends its end byte alone: after our last answer or after a time-out of its
+// own, and nothing after it. A 0x04 or 0x15 inside a frame that lost its start is neither.
+const auto END_BYTE_PAUSE = std::chrono::milliseconds(200);
+const auto END_BYTE_QUIET = std::chrono::milliseconds(500);
+const char BOOT_BANNER[] = "\r\n\r\nKestrel controller boot (watchdog reset)\r\n";
 
 // Bitwise on purpose: an independent check of the downloader's table-driven CRC.
 uint32_t crc32(const uint8_t *bytes, size_t count) {
@@ -127,21 +132,35 @@ bool parse_record(const std::string &text, Record &rec, std::string &error) {
 } // namespace
 
 Target::Target(const Options &opts, Line &line)
-    : opts_(opts), line_(line), speed_(opts.baud), state_(State::COMMAND) {
+    : opts_(opts), line_(line), speed_(opts.baud), state_(State::COMMAND),
+      noise_(opts.seed, opts.corrupt_rx, opts.drop_rx, opts.corrupt_tx, opts.drop_tx),
+      reset_at_(opts.reset_at), vanish_at_(opts.vanish_at) {
     now_ = Clock::now();
     reset_to_start();
+    if (opts.faults_from_boot)
+        noise_.arm();
 }
 
 // ---- Output ----
 
 void Target::send(const std::string &text) {
-    line_send(line_, (const uint8_t *)text.data(), text.size(), speed_, now_);
+    transmit((const uint8_t *)text.data(), text.size());
     last_traffic_ = now_;
 }
 
 void Target::send_byte(uint8_t b) {
-    line_send(line_, &b, 1, speed_, now_);
+    transmit(&b, 1);
     last_traffic_ = now_;
+}
+
+// transmit: every byte we send goes through the noise on its way to the line.
+void Target::transmit(const uint8_t *bytes, size_t count) {
+    sent_since_rx_ = true;
+    for (size_t i = 0; i < count; ++i) {
+        uint8_t b = bytes[i];
+        if (noise_.pass(Noise::TX, b))
+            line_send(line_, &b, 1, speed_, now_);
+    }
 }
 
 // ---- Command line ----
@@ -293,12 +312,20 @@ void Target::start_download() {
 
 // ---- Byte entry ----
 
-void Target::on_byte(const RxByte &rx, TimePoint now) {
+void Target::on_byte(const RxByte &rx_in, TimePoint now) {
     now_ = now;
     if (state_ == State::ENDED)
         return;
-    if (rx.speed != speed_) {
-        // A UART at another speed sees framing errors; it delivers 0x00 for each.
+    RxByte rx = rx_in;
+    if (!noise_.pass(Noise::RX, rx.byte))
+        return;
+    rx_isolated_ = sent_since_rx_ || rx.due - last_rx_at_ >= END_BYTE_PAUSE;
+    rx_arrival_ = rx.due;
+    last_rx_at_ = rx.due;
+    sent_since_rx_ = false;
+    if (rx.speed != 0 && rx.speed != speed_) {
+        // A UART at another speed sees framing errors; it delivers 0x00 for each. A line
+        // without a speed (TCP) has none.
         if (!garbled_)
             log_event("bytes at %u bit/s while answering at %u: framing errors, echoing 0x00",
                       rx.speed, speed_);
@@ -332,10 +359,15 @@ void Target::tick(TimePoint now) {
     }
     if (deferred_ || !transfer_active_ || state_ == State::ENDED)
         return;
-    if (!frame_.empty() && now - last_delivered_ >= FRAME_GAP &&
-        (state_ == State::SIZE_FRAME || state_ == State::HEADER_FRAME || state_ == State::BLOCK ||
-         state_ == State::LINE))
-        frame_gap();
+    if (!frame_.empty() && now >= frame_deadline()) {
+        if (state_ == State::HEADER_WAIT || state_ == State::AFTER_BLOCK || state_ == State::QUIET)
+            end_byte(frame_[0]);
+        else if (state_ == State::SIZE_FRAME || state_ == State::HEADER_FRAME ||
+                 state_ == State::BLOCK || state_ == State::LINE)
+            frame_gap();
+    }
+    if (state_ == State::ENDED || !transfer_active_)
+        return;
     if (opts_.stall_timeout_s != 0 &&
         now - last_traffic_ >= std::chrono::seconds(opts_.stall_timeout_s))
         end_transfer(2, "stalled: no traffic either way for " +
@@ -352,8 +384,16 @@ TimePoint Target::next_deadline() const {
     if (opts_.stall_timeout_s != 0)
         next = last_traffic_ + std::chrono::seconds(opts_.stall_timeout_s);
     if (!frame_.empty())
-        next = std::min(next, last_delivered_ + FRAME_GAP);
+        next = std::min(next, frame_deadline());
     return next;
+}
+
+// frame_deadline: when the bytes held in frame_ are judged: a frame cut short, or an end
+// byte that stood alone.
+TimePoint Target::frame_deadline() const {
+    bool end_byte =
+        state_ == State::HEADER_WAIT || state_ == State::AFTER_BLOCK || state_ == State::QUIET;
+    return last_delivered_ + (end_byte ? Clock::duration(END_BYTE_QUIET) : FRAME_GAP);
 }
 
 // ---- Transfer ----
@@ -406,16 +446,12 @@ void Target::transfer_byte(uint8_t c) {
             size_request();
         return;
     case State::HEADER_WAIT:
+        not_an_end_byte(c);
         if (c == SOH) {
             frame_.assign(1, c);
             state_ = State::HEADER_FRAME;
-        } else if (c == EOT && sectors_done_ > 0) {
-            end_transfer(0, "complete: EOT after sector " + std::to_string(sectors_done_));
-        } else if (c == EOT) {
-            end_transfer(2, "EOT before any sector was transferred");
-        } else if (c == NAK) {
-            end_transfer(2, "abandoned: NAK end byte after " + std::to_string(sectors_done_) +
-                                " sectors");
+        } else if (c == EOT || c == NAK) {
+            end_byte_candidate(c);
         } else {
             log_event("byte 0x%02X while waiting for the header of sector %u: ignored", c, sector_);
         }
@@ -446,9 +482,11 @@ void Target::transfer_byte(uint8_t c) {
     case State::QUIET:
         if (opts_.verbose)
             log_event("quiet: byte 0x%02X ignored", c);
-        if (mode_chosen_ && answered_mode_ == Mode::SECTOR && (c == NAK || c == EOT))
-            end_transfer(2, std::string(c == NAK ? "NAK" : "EOT") + " end byte after the target " +
-                                quiet_reason_);
+        if (mode_chosen_ && answered_mode_ == Mode::SECTOR) {
+            not_an_end_byte(c);
+            if (c == NAK || c == EOT)
+                end_byte_candidate(c);
+        }
         return;
     default:
         return;
@@ -470,15 +508,14 @@ void Target::size_request() {
     log_event("sector-size request %u received", size_requests_);
     respond(Point{Point::SIZE, 0, 0}, [this] {
         if (!opts_.garbage_before_size.empty()) {
-            line_send(line_, opts_.garbage_before_size.data(), opts_.garbage_before_size.size(),
-                      speed_, now_);
+            transmit(opts_.garbage_before_size.data(), opts_.garbage_before_size.size());
             log_event("sent %s before the size answer",
                       hex_bytes(opts_.garbage_before_size.data(), opts_.garbage_before_size.size())
                           .c_str());
         }
         if (size_fail_left_ > 0) {
             --size_fail_left_;
-            line_send(line_, UNUSABLE_SIZE, 4, speed_, now_);
+            transmit(UNUSABLE_SIZE, 4);
             log_event("sector-size answer: 00 00 80 00 (unusable on purpose)");
             state_ = State::SIZE_WAIT;
             return;
@@ -490,7 +527,7 @@ void Target::size_request() {
             uint32_t s = opts_.sector_size;
             uint8_t answer[4] = {(uint8_t)s, (uint8_t)(s >> 8), (uint8_t)(s >> 16),
                                  (uint8_t)(s >> 24)};
-            line_send(line_, answer, 4, speed_, now_);
+            transmit(answer, 4);
             log_event("sector-size answer: %s (%u bytes), sector mode",
                       hex_bytes(answer, 4).c_str(), s);
             state_ = State::HEADER_WAIT;
@@ -628,6 +665,7 @@ void Target::sector_block() {
 
 void Target::after_block(uint8_t c) {
     bool last = block_ == blocks_per_sector_;
+    not_an_end_byte(c);
     if (c == RS && !last) {
         ++block_;
         state_ = State::BLOCK;
@@ -640,9 +678,7 @@ void Target::after_block(uint8_t c) {
         ++naks_sent_;
         go_quiet("refused a sector of the wrong length");
     } else if (c == NAK || c == EOT) {
-        end_transfer(2, std::string("abandoned: ") + (c == NAK ? "NAK" : "EOT") +
-                            " end byte after sector " + std::to_string(sector_) + " block " +
-                            std::to_string(block_));
+        end_byte_candidate(c);
     } else {
         log_event("sector %u block %u: byte 0x%02X where %s was expected: ignored", sector_, block_,
                   c, last ? "FS" : "RS");
@@ -668,6 +704,7 @@ void Target::sector_fs() {
     respond(p, [this] {
         defer(opts_.program_ms, [this] {
             send_byte(ACK);
+            fs_acked_at_ = now_;
             ++sectors_done_;
             log_event("sector %u: %u blocks, programmed: ACK", sector_, blocks_per_sector_);
             ++sector_;
@@ -736,10 +773,12 @@ void Target::frame_gap() {
         frame_.clear();
         state_ = State::HEADER_WAIT;
         frame_error(Point{Point::HEADER, sector_, 0}, what);
-    } else if (state_ == State::BLOCK && n == 1 && (frame_[0] == NAK || frame_[0] == EOT)) {
-        end_transfer(2, std::string("abandoned: ") + (frame_[0] == NAK ? "NAK" : "EOT") +
-                            " end byte while waiting for sector " + std::to_string(sector_) +
-                            " block " + std::to_string(block_));
+    } else if (state_ == State::BLOCK && n == 1 && frame_[0] == EOT) {
+        eot_unacknowledged("EOT while waiting for sector " + std::to_string(sector_) + " block " +
+                           std::to_string(block_));
+    } else if (state_ == State::BLOCK && n == 1 && frame_[0] == NAK) {
+        end_transfer(2, "abandoned: NAK end byte while waiting for sector " +
+                            std::to_string(sector_) + " block " + std::to_string(block_));
     } else if (state_ == State::BLOCK) {
         std::string what = "cut short after " + std::to_string(n) + " of 132 bytes";
         frame_.clear();
@@ -753,6 +792,8 @@ void Target::frame_gap() {
 
 // respond: the answer at a point, after any injected silence, delay or SYN there.
 void Target::respond(const Point &p, std::function<void()> answer) {
+    if (at_point(p))
+        return;
     if (contains(opts_.silent_at, p)) {
         log_event("%s: no answer (injected silence)", point_name(p).c_str());
         go_quiet("fell silent at the " + point_name(p));
@@ -806,7 +847,7 @@ void Target::go_quiet(const std::string &why) {
     state_ = State::QUIET;
 }
 
-void Target::end_transfer(int status, const std::string &result, bool final) {
+void Target::close_transfer(int status, const std::string &result) {
     char summary[256];
     if (!mode_chosen_)
         snprintf(summary, sizeof summary, "no mode chosen, sector-size requests %u",
@@ -819,13 +860,18 @@ void Target::end_transfer(int status, const std::string &result, bool final) {
         snprintf(summary, sizeof summary, "line mode, lines accepted %u", lines_done_);
     else
         snprintf(summary, sizeof summary, "download refused");
-    log_event("summary: %s, NAKs sent %u, result: %s (exit status %d)", summary, naks_sent_,
-              result.c_str(), status);
+    std::string noise = noise_.enabled() ? ", noise: " + noise_.summary() : "";
+    log_event("summary: %s, NAKs sent %u%s, result: %s (exit status %d)", summary, naks_sent_,
+              noise.c_str(), result.c_str(), status);
     write_output();
     transfer_active_ = false;
     deferred_ = false;
     deferred_fn_ = nullptr;
     frame_.clear();
+}
+
+void Target::end_transfer(int status, const std::string &result, bool final) {
+    close_transfer(status, result);
     if (opts_.stay && !final) {
         reset_to_start();
         return;
@@ -833,6 +879,109 @@ void Target::end_transfer(int status, const std::string &result, bool final) {
     state_ = State::ENDED;
     ended_ = true;
     exit_status_ = status;
+    ended_at_ = now_;
+}
+
+// ---- End bytes and injected failures ----
+
+// end_byte_candidate: an EOT or NAK where the downloader's end byte may come; it counts once
+// the line has stayed quiet after it (tick).
+void Target::end_byte_candidate(uint8_t c) {
+    if (!rx_isolated_) {
+        log_event("byte 0x%02X amid other bytes %s: not an end byte, ignored", c,
+                  state_ == State::QUIET ? "while quiet" : "between frames");
+        return;
+    }
+    frame_.assign(1, c);
+    end_byte_arrival_ = rx_arrival_;
+}
+
+// not_an_end_byte: a byte after a candidate end byte shows it was a stray byte.
+void Target::not_an_end_byte(uint8_t c) {
+    if (frame_.empty())
+        return;
+    log_event("byte 0x%02X followed by 0x%02X: not an end byte, ignored", frame_[0], c);
+    frame_.clear();
+}
+
+void Target::end_byte(uint8_t c) {
+    frame_.clear();
+    if (state_ == State::HEADER_WAIT) {
+        std::string sectors = std::to_string(sectors_done_);
+        if (c == NAK)
+            end_transfer(2, "abandoned: NAK end byte after " + sectors + " sectors");
+        else if (sectors_done_ == 0)
+            eot_unacknowledged("EOT before any sector was transferred");
+        else if (end_byte_arrival_ < fs_acked_at_)
+            eot_unacknowledged("EOT sent before the ACK to sector " + sectors + "'s FS");
+        else
+            end_transfer(0, "complete: EOT after sector " + sectors);
+        return;
+    }
+    std::string where = state_ == State::AFTER_BLOCK
+                            ? "after sector " + std::to_string(sector_) + " block " +
+                                  std::to_string(block_) + " of " +
+                                  std::to_string(blocks_per_sector_)
+                            : "after the target " + quiet_reason_;
+    if (c == EOT)
+        eot_unacknowledged("EOT " + where);
+    else
+        end_transfer(2, "abandoned: NAK end byte " + where);
+}
+
+// eot_unacknowledged: the downloader claimed a complete image the target never confirmed.
+void Target::eot_unacknowledged(const std::string &why) {
+    log_event("EOT for an image not fully acknowledged: %s", why.c_str());
+    end_transfer(5, "EOT without every sector's FS acknowledged: " + why);
+}
+
+// at_point: the noise starts, the target resets or the line vanishes here; true when the
+// answer is not to be given.
+bool Target::at_point(const Point &p) {
+    if (!opts_.faults_from_boot && p == opts_.faults_from)
+        noise_.arm();
+    auto take = [&p](std::vector<Point> &points) {
+        auto it = std::find(points.begin(), points.end(), p);
+        if (it == points.end())
+            return false;
+        points.erase(it);
+        return true;
+    };
+    if (take(vanish_at_)) {
+        vanish(p);
+        return true;
+    }
+    if (take(reset_at_)) {
+        watchdog_reset(p);
+        return true;
+    }
+    return false;
+}
+
+// watchdog_reset: everything received and not yet sent is lost; the controller starts afresh
+// at its power-on speed and says so.
+void Target::watchdog_reset(const Point &p) {
+    log_event("%s: watchdog reset (injected): the transfer is forgotten", point_name(p).c_str());
+    close_transfer(2, "target reset at the " + point_name(p));
+    line_.rx.clear();
+    line_.tx.clear();
+    garbled_ = false;
+    reset_to_start();
+    send(BOOT_BANNER);
+    show_prompt();
+}
+
+// vanish: the line goes away under the downloader, as a pulled USB adapter's does: every
+// descriptor of the pseudo-terminal is closed, so its side hangs up.
+void Target::vanish(const Point &p) {
+    log_event("%s: the line vanishes (injected): pseudo-terminal closed", point_name(p).c_str());
+    close_transfer(4, "line vanished at the " + point_name(p));
+    line_.rx.clear();
+    line_.tx.clear();
+    line_close(line_);
+    state_ = State::ENDED;
+    ended_ = true;
+    exit_status_ = 4;
     ended_at_ = now_;
 }
 

@@ -4,6 +4,7 @@
 #define TARGET_TARGET_H
 
 #include "target/line.h"
+#include "target/noise.h"
 #include "target/options.h"
 
 #include <functional>
@@ -78,12 +79,22 @@ class Target {
     void cancel(const std::string &text);
     void go_quiet(const std::string &why);
     void end_transfer(int status, const std::string &result, bool final = false);
+    void close_transfer(int status, const std::string &result);
+    bool at_point(const Point &p);
+    void watchdog_reset(const Point &p);
+    void vanish(const Point &p);
+    void end_byte_candidate(uint8_t c);
+    void not_an_end_byte(uint8_t c);
+    void end_byte(uint8_t c);
+    void eot_unacknowledged(const std::string &why);
+    TimePoint frame_deadline() const;
     void store(uint64_t address, const uint8_t *data, size_t count);
     void write_output();
     bool take_nak(const Point &p);
 
     void send(const std::string &text);
     void send_byte(uint8_t b);
+    void transmit(const uint8_t *bytes, size_t count);
 
     const Options &opts_;
     Line &line_;
@@ -93,6 +104,20 @@ class Target {
     std::string input_;
     std::string user_;
     bool garbled_ = false;
+
+    // Line noise, and the faults that end the target's side of the line once per run
+    Noise noise_;
+    std::vector<Point> reset_at_;
+    std::vector<Point> vanish_at_;
+
+    // Whether the byte being handled stands alone: the downloader's end byte follows our last
+    // answer or a pause, never the bytes of a frame
+    bool sent_since_rx_ = true;
+    TimePoint last_rx_at_{};
+    bool rx_isolated_ = false;
+    TimePoint rx_arrival_{};
+    TimePoint fs_acked_at_{};
+    TimePoint end_byte_arrival_{};
 
     // Held-back answer
     bool deferred_ = false;

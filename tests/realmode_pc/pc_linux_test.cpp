@@ -136,7 +136,21 @@ TEST(EmulatedPcTest, DriverWorksAPseudoTerminal) {
     EXPECT_TRUE(pc_in(0x21) & 0x10);
     EXPECT_EQ(pc_get_vector(0x0C), nullptr);
     EXPECT_EQ(test_console::output(), "");
+
+    // The target's end gone for good, as when an adapter is pulled: the device hangs up, and
+    // a wait on it still sleeps rather than spinning.
     close(master);
+    baud_rate = 57600;
+    ASSERT_TRUE(open_port(1));
+    EXPECT_TRUE(send_bytes(out, sizeof out));
+    wall = wall_seconds();
+    cpu = cpu_seconds();
+    EXPECT_FALSE(receive_byte(&byte, 1, 0));
+    wall = wall_seconds() - wall;
+    cpu = cpu_seconds() - cpu;
+    EXPECT_GT(wall, 0.9);
+    EXPECT_LT(cpu, 0.1 * wall) << cpu << " s of CPU in " << wall << " s on a hung-up line";
+    close_port();
 }
 
 } // namespace

@@ -164,6 +164,27 @@ TEST_F(DriverTest, EndOfFileOutcomes) {
     }
 }
 
+TEST_F(DriverTest, EotCountsOnlyOnceTheWholeFileHasGone) {
+    // An EOT in place of the ACK for line 2 (one bit flipped on the line) is no success: the
+    // target, still waiting for line 3, stays silent and the wait for its next byte ends it.
+    use_image(four_lines());
+    line_mode_target([](unsigned n) { return n < 2 ? ACK_BYTE : EOT_BYTE; });
+    EXPECT_FALSE(run_download("image.s19", '1'));
+    EXPECT_EQ(lines_, 2u);
+    EXPECT_FALSE(shows("Download Complete."));
+    EXPECT_TRUE(ends_with("\r\nERROR - Receiver timeout.\r\n")) << output();
+    TearDown();
+
+    // The EOT that answers the terminator record (an S9, sent as S8) ends it at once.
+    SetUp();
+    use_image(four_lines() + "S9030000FC\n");
+    line_mode_target([](unsigned n) { return n < 5 ? ACK_BYTE : EOT_BYTE; });
+    EXPECT_TRUE(run_download("image.s19", '1')) << output();
+    EXPECT_EQ(lines_, 5u);
+    EXPECT_FALSE(end_of_file);
+    EXPECT_TRUE(ends_with("\r\n\nDownload Complete.\r\n\r\n")) << output();
+}
+
 TEST_F(DriverTest, FirstLineGoesAfterOneDiscardedByte) {
     use_image(four_lines());
     unsigned size_answers = 0;

@@ -1,0 +1,85 @@
+// SCRDUMP <file>: writes the 80x25 text screen (B800:0000, characters only) to <file>, one
+// line of 80 characters and a line end per row, after a pause of a second that lets the
+// serial line of the program before it drain before the emulator is closed.
+#include <stdint.h>
+
+#include "realmode/dos.h"
+
+extern "C" {
+uint16_t dos_psp_segment;
+volatile uint8_t dos_break_requested;
+
+void dos_break_exit() {
+    dos_regs regs = {0x4C01, 0, 0, 0, 0, 0, 0, 0, 0};
+    dos_call(0x21, &regs);
+    for (;;) {
+    }
+}
+
+[[noreturn]] void dos_main();
+}
+
+namespace {
+
+const uint16_t TEXT_SCREEN = 0xB800;
+const unsigned ROWS = 25;
+const unsigned COLUMNS = 80;
+const uint32_t PAUSE_TICKS = 18;
+
+uint16_t data_segment() {
+    uint16_t segment;
+    __asm__("mov %%ds, %0" : "=r"(segment));
+    return segment;
+}
+
+void call21(dos_regs *regs) {
+    regs->ds = regs->es = data_segment();
+    dos_call(0x21, regs);
+}
+
+[[noreturn]] void leave(int status) {
+    dos_regs regs = {(uint32_t)(0x4C00 | status), 0, 0, 0, 0, 0, 0, 0, 0};
+    call21(&regs);
+    for (;;) {
+    }
+}
+
+char name[128];
+char line[COLUMNS + 2];
+
+} // namespace
+
+void dos_main() {
+    uint32_t start = dos_far_read32(0x40, 0x6C);
+    while (dos_far_read32(0x40, 0x6C) - start < PAUSE_TICKS) {
+    }
+
+    // The file name: the command tail without its blanks.
+    unsigned length = dos_far_read8(dos_psp_segment, 0x80), n = 0;
+    for (unsigned i = 0; i < length && n < sizeof name - 1; ++i) {
+        char c = (char)dos_far_read8(dos_psp_segment, (uint16_t)(0x81 + i));
+        if (c != ' ' && c != '\t' && c != '\r')
+            name[n++] = c;
+    }
+    name[n] = '\0';
+    if (n == 0)
+        leave(2);
+
+    dos_regs regs = {0x3C00, 0, 0, (uint32_t)(uintptr_t)name, 0, 0, 0, 0, 0};
+    call21(&regs);
+    if (regs.flags & DOS_CARRY)
+        leave(1);
+    uint16_t handle = (uint16_t)regs.eax;
+    for (unsigned row = 0; row < ROWS; ++row) {
+        for (unsigned column = 0; column < COLUMNS; ++column)
+            line[column] =
+                (char)dos_far_read8(TEXT_SCREEN, (uint16_t)(2 * (row * COLUMNS + column)));
+        line[COLUMNS] = '\r';
+        line[COLUMNS + 1] = '\n';
+        regs = {0x4000, handle, sizeof line, (uint32_t)(uintptr_t)line, 0, 0, 0, 0, 0};
+        call21(&regs);
+    }
+    regs = {0x3E00, handle, 0, 0, 0, 0, 0, 0, 0};
+    call21(&regs);
+    leave(0);
+}
