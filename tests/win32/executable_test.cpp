@@ -1,12 +1,17 @@
 // The shipped Win32 executables as files: machine, console subsystem, the DLLs they import and
 // their version record, read with a small PE reader of our own so that the 32-bit build, which
-// cannot run here, is checked as well.
+// cannot run here, is checked as well; and download.exe, the same program with the 16-bit build
+// spliced in as its DOS stub.
 #include <gtest/gtest.h>
 
 #include <stdint.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
+#include <fstream>
 #include <map>
 #include <set>
 #include <string>
@@ -35,12 +40,16 @@ struct pe_file {
     uint16_t subsystem = 0;
     std::set<std::string> imports; // DLL names, upper case
     std::string version;           // the version resource's data
+    size_t header = 0;             // "PE\0\0", the new-header offset
+    uint32_t size_of_headers = 0, file_alignment = 0;
+    size_t checksum_field = 0;
+    uint32_t symbol_table = 0; // file offset, 0 when none
 
     uint32_t u16(size_t at) const { return le16(bytes, at); }
     uint32_t u32(size_t at) const { return le32(bytes, at); }
 
     struct section {
-        uint32_t address, size, file_offset;
+        uint32_t address, size, file_offset, raw_size;
     };
     std::vector<section> sections;
 
@@ -59,7 +68,7 @@ struct pe_file {
     }
 
     explicit pe_file(const std::string &path) : bytes(e2e::read_file(path)) {
-        size_t pe = u32(0x3C);
+        size_t pe = header = u32(0x3C);
         if (bytes.compare(0, 2, "MZ") != 0 || bytes.compare(pe, 4, std::string("PE\0\0", 4)) != 0)
             return;
         size_t coff = pe + 4;
@@ -68,12 +77,16 @@ struct pe_file {
         size_t optional = coff + 20;
         bool plus = u16(optional) == 0x20B;
         subsystem = (uint16_t)u16(optional + 68);
+        file_alignment = u32(optional + 36);
+        size_of_headers = u32(optional + 60);
+        checksum_field = optional + 64;
+        symbol_table = u32(coff + 8);
         size_t directories = optional + (plus ? 112 : 96);
         size_t table = optional + u16(coff + 16);
         for (unsigned i = 0; i < section_count; ++i) {
             size_t entry = table + 40 * i;
-            sections.push_back(
-                {u32(entry + 12), std::max(u32(entry + 8), u32(entry + 16)), u32(entry + 20)});
+            sections.push_back({u32(entry + 12), std::max(u32(entry + 8), u32(entry + 16)),
+                                u32(entry + 20), u32(entry + 16)});
         }
         read_imports(offset_of(u32(directories + 8)));
         uint32_t resources = u32(directories + 16);
@@ -186,10 +199,102 @@ void check_executable(const std::string &path, uint16_t machine) {
 
 TEST(Executable, ThirtyTwoBit) {
     check_executable(WIN32_EXE, MACHINE_I386);
+    check_executable(WIN32_DOWNLOAD_EXE, MACHINE_I386);
 }
 
 TEST(Executable, SixtyFourBit) {
     check_executable(WIN64_EXE, MACHINE_AMD64);
+    check_executable(WIN64_DOWNLOAD_EXE, MACHINE_AMD64);
+}
+
+// The image checksum: a 16-bit sum with carries folded back, the field itself left out, plus
+// the file's length.
+uint32_t pe_checksum(const pe_file &exe) {
+    uint64_t sum = 0;
+    for (size_t at = 0; at < exe.bytes.size(); at += 2) {
+        if (at == exe.checksum_field || at == exe.checksum_field + 2)
+            continue;
+        sum += exe.u16(at) | (at + 1 == exe.bytes.size() ? (uint8_t)exe.bytes[at] : 0);
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    return (uint32_t)((sum & 0xFFFF) + (sum >> 16) + exe.bytes.size());
+}
+
+// download.exe against the kestrelload.exe it was made from and the stub it carries.
+void check_splice(const std::string &linked_path, const std::string &spliced_path) {
+    SCOPED_TRACE(spliced_path);
+    pe_file linked(linked_path), spliced(spliced_path);
+    std::string stub = e2e::read_file(DOS_EXE);
+    ASSERT_TRUE(linked.valid && spliced.valid);
+    ASSERT_GT(stub.size(), 0x40u);
+
+    // The stub byte for byte but for the new-header offset, which points just behind it.
+    EXPECT_EQ(spliced.header, (stub.size() + 7) / 8 * 8);
+    std::string carried = spliced.bytes.substr(0, stub.size());
+    carried.replace(0x3C, 4, stub, 0x3C, 4);
+    EXPECT_TRUE(carried == stub);
+
+    // Headers that still end below the first section, and every section's data, the symbol
+    // and string tables included, moved but unchanged.
+    EXPECT_EQ(spliced.size_of_headers % spliced.file_alignment, 0u);
+    EXPECT_GE(spliced.size_of_headers, spliced.header + 0x100);
+    ASSERT_EQ(spliced.sections.size(), linked.sections.size());
+    for (size_t i = 0; i < linked.sections.size(); ++i) {
+        const pe_file::section &was = linked.sections[i], &now = spliced.sections[i];
+        EXPECT_LE(spliced.size_of_headers, now.address) << "section " << i;
+        EXPECT_TRUE(spliced.bytes.compare(now.file_offset, now.raw_size, linked.bytes,
+                                          was.file_offset, was.raw_size) == 0)
+            << "section " << i;
+    }
+    if (linked.symbol_table != 0) {
+        EXPECT_TRUE(spliced.bytes.substr(spliced.symbol_table) ==
+                    linked.bytes.substr(linked.symbol_table));
+    }
+    EXPECT_EQ(spliced.bytes.size() - spliced.size_of_headers,
+              linked.bytes.size() - linked.size_of_headers);
+
+    // The linker's checksum, and ours for the new file.
+    EXPECT_EQ(pe_checksum(linked), linked.u32(linked.checksum_field));
+    EXPECT_EQ(pe_checksum(spliced), spliced.u32(spliced.checksum_field));
+}
+
+// Runs the splicer; true when it succeeded.
+bool splice(const std::string &stub, const std::string &linked, const std::string &out) {
+    std::string command =
+        std::string(SPLICE_STUB) + " " + stub + " " + linked + " " + out + " 2>/dev/null";
+    return std::system(command.c_str()) == 0;
+}
+
+TEST(Splice, DosStubInBothBuilds) {
+    check_splice(WIN32_EXE, WIN32_DOWNLOAD_EXE);
+    check_splice(WIN64_EXE, WIN64_DOWNLOAD_EXE);
+}
+
+TEST(Splice, StubSizesAndHeaders) {
+    std::string dir = e2e::temp_dir(), stub = e2e::read_file(DOS_EXE), out = dir + "/out.exe";
+    auto write = [&](const std::string &name, const std::string &bytes) {
+        std::ofstream(dir + "/" + name, std::ios::binary) << bytes;
+        return dir + "/" + name;
+    };
+    // A stub whose size is no multiple of 8: the PE headers start at the next one.
+    ASSERT_TRUE(splice(write("odd.exe", stub + "abc"), WIN32_EXE, out));
+    pe_file odd(out);
+    EXPECT_EQ(odd.header, (stub.size() + 3 + 7) / 8 * 8);
+    EXPECT_EQ(odd.imports, (std::set<std::string>{"KERNEL32.DLL", "MSVCRT.DLL"}));
+    EXPECT_EQ(pe_checksum(odd), odd.u32(odd.checksum_field));
+    unlink(out.c_str());
+
+    // Refused, leaving no file: a stub that leaves no room below the first section, one whose
+    // 32-byte header has code where the offset goes, and one that is no MZ program.
+    std::string old_header = stub;
+    old_header[8] = 2;       // header paragraphs
+    old_header[0x18] = 0x1C; // relocation table offset
+    for (const std::string &bad : {write("big.exe", stub + std::string(0x10000, 'x')),
+                                   write("old.exe", old_header), write("text.exe", "MZ")}) {
+        EXPECT_FALSE(splice(bad, WIN32_EXE, out)) << bad;
+        EXPECT_NE(access(out.c_str(), F_OK), 0) << bad;
+    }
+    std::system(("rm -rf " + dir).c_str());
 }
 
 } // namespace

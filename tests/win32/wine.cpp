@@ -70,7 +70,7 @@ void connect_com1(const std::string &device) {
 }
 
 e2e::console_run start_kestrelload(const std::vector<std::string> &args,
-                                   const std::string &output_file) {
+                                   const std::string &output_file, const std::string &program) {
     termios settings{};
     cfmakeraw(&settings);
     settings.c_lflag |= ICANON | ISIG;
@@ -91,7 +91,7 @@ e2e::console_run start_kestrelload(const std::vector<std::string> &args,
         setenv("WINEPREFIX", prefix().c_str(), 1);
         setenv("WINEDEBUG", "-all", 1);
         setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
-        std::string exe = std::string(WIN64_BUILD_DIR) + "/kestrelload.exe";
+        std::string exe = std::string(WIN64_BUILD_DIR) + "/" + program;
         std::vector<char *> argv{const_cast<char *>(WINE), const_cast<char *>(exe.c_str())};
         for (const std::string &a : args)
             argv.push_back(const_cast<char *>(a.c_str()));

@@ -20,10 +20,12 @@ void stop_wine();
 // Points COM1 at the device.
 void connect_com1(const std::string &device);
 
-// Starts kestrelload.exe with args; standard input is the console's terminal, standard output
-// too unless output_file is given, which then receives it.
+// Starts kestrelload.exe (or another program of the x86_64 build tree) with args; standard input
+// is the console's terminal, standard output too unless output_file is given, which then
+// receives it.
 e2e::console_run start_kestrelload(const std::vector<std::string> &args,
-                                   const std::string &output_file = "");
+                                   const std::string &output_file = "",
+                                   const std::string &program = "kestrelload.exe");
 
 // Starts a program of the x86_64 build tree with pipes for standard input and output
 // (*input to write to, *output to read from); standard error is discarded.
