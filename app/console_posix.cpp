@@ -8,36 +8,20 @@
 
 #include "key_posix.h"
 
-namespace {
-
-void write_all(const char *text, size_t length) {
-    while (length > 0) {
-        ssize_t written = write(STDOUT_FILENO, text, length);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return;
-        text += written;
-        length -= (size_t)written;
-    }
-}
-
-} // namespace
-
 void console_open() {
     // A reader that went away must cost only the text, not the run.
     signal(SIGPIPE, SIG_IGN);
 }
 
 void console_write(const char *text, size_t length) {
-    write_all(text, length);
+    terminal_write_all(text, length);
 }
 
 // A carriage return rather than cursor control keeps output redirected to a file readable.
 void console_line_start() {
-    write_all("\r", 1);
+    terminal_write_all("\r", 1);
 }
 
 void console_bell() {
-    write_all("\a", 1);
+    terminal_write_all("\a", 1);
 }

@@ -81,6 +81,18 @@ bool terminal_read_key(int *key) {
     return true;
 }
 
+void terminal_write_all(const char *text, size_t length) {
+    while (length > 0) {
+        ssize_t written = write(STDOUT_FILENO, text, length);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        text += written;
+        length -= (size_t)written;
+    }
+}
+
 // Both terminal back ends read keys alike; only their writes differ.
 int console_key_echo() {
     int key;

@@ -3,10 +3,16 @@
 #ifndef APP_KEY_POSIX_H
 #define APP_KEY_POSIX_H
 
+#include <stddef.h>
+
 // terminal_read_key: waits for one key from /dev/tty in non-canonical mode, without echo, the
 // terminal's settings restored afterwards and on a signal during the wait (the signal's previous
 // action then runs). False with 13 (carriage return) when there is no terminal to read; a read
 // that fails on the terminal also gives 13, with true.
 bool terminal_read_key(int *key);
+
+// terminal_write_all: writes the whole text to standard output, retrying what a signal cut
+// short; a failed write loses the text and nothing else.
+void terminal_write_all(const char *text, size_t length);
 
 #endif

@@ -45,20 +45,8 @@ struct sigaction previous_actions[RESTORED_SIGNAL_COUNT];
 char pending[512];
 size_t pending_length = 0;
 
-void write_all(const char *text, size_t length) {
-    while (length > 0) {
-        ssize_t written = write(STDOUT_FILENO, text, length);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return;
-        text += written;
-        length -= (size_t)written;
-    }
-}
-
 void flush() {
-    write_all(pending, pending_length);
+    terminal_write_all(pending, pending_length);
     pending_length = 0;
 }
 
@@ -179,7 +167,7 @@ void give_back_screen() {
 void give_back_on_signal(int signal_number) {
     if (placed) {
         const char reset[] = "\x1b[r\x1b[24;1H\r\n";
-        write_all(reset, sizeof reset - 1);
+        terminal_write_all(reset, sizeof reset - 1);
     }
     for (size_t i = 0; i < RESTORED_SIGNAL_COUNT; ++i) {
         if (RESTORED_SIGNALS[i] == signal_number)
@@ -217,7 +205,7 @@ void console_line_start() {
 }
 
 void console_bell() {
-    write_all("\a", 1);
+    terminal_write_all("\a", 1);
 }
 
 void screen_clear() {
