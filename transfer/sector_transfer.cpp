@@ -115,9 +115,10 @@ bool send_sectors(uint32_t sector_size) {
             success = false;
     }
 
-    // EOT only when the target acknowledged every sector's final FS.
-    send_byte(success ? EOT : NAK);
-    return success;
+    // EOT only when the target acknowledged every sector's final FS. A target that never got
+    // the EOT has not been told the image is complete, so that is no success either.
+    bool ended = send_byte(success ? EOT : NAK);
+    return success && ended;
 }
 
 bool send_sector_blocks(uint32_t sector_size, uint32_t sector_count) {

@@ -37,7 +37,8 @@ extern uint32_t sector_next_threshold;
 
 // send_sectors: builds and sends sectors 1 .. sector_count from the sector buffer (already
 // allocated with sector_size bytes), then EOT; true only when the target acknowledged every
-// sector's final FS. On any failure sends NAK instead of EOT and returns false.
+// sector's final FS and the EOT was written. On any failure sends NAK instead of EOT and
+// returns false.
 bool send_sectors(uint32_t sector_size);
 
 // send_sector_blocks: the blocks of the sector in the buffer, then FS and the target's ACK.

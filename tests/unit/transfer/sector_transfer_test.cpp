@@ -308,6 +308,19 @@ TEST_F(SectorTransfer, WriteFailuresEndWithoutEot) {
     }
 }
 
+TEST_F(SectorTransfer, EotThatCannotBeWrittenIsNoSuccess) {
+    // Every sector acknowledged, but the end byte never leaves: the target was not told.
+    open_image(image_to(0x10000));
+    SimTarget target(SMALL_SECTOR_SIZE);
+    size_t before_eot = 2 * (9 + 256 * 132 + 256);
+    test_link::fail_writes_after((long)before_eot);
+    EXPECT_FALSE(transfer(SMALL_SECTOR_SIZE));
+    EXPECT_EQ(target.fs, 2u);
+    EXPECT_EQ(test_link::written().size(), before_eot);
+    EXPECT_EQ(target.end_bytes, "");
+    EXPECT_TRUE(ends_with(test_console::output(), "\r\nERROR - Could not transmit data.\r\n"));
+}
+
 TEST_F(SectorTransfer, ProgressCarriesIntoTheNextTransfer) {
     open_image(image_to(0x10000));
     {
