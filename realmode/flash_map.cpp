@@ -28,11 +28,35 @@ bool fail(const char *message) {
     return false;
 }
 
+// Marks a number wider than 32 bits: no accepted mask or protection value has this bit.
+const unsigned TOO_WIDE = 0x10000;
+
+// "%x" keeps only the low bits of a longer number, so "1000000FE" would read as FE: a number
+// of more than eight significant digits keeps its low bits (bit 0 still tells the boot sector)
+// but is marked as wider than any value the check accepts.
+unsigned mark_if_too_wide(const char *text, int consumed, unsigned value) {
+    int i = 0;
+    while (i < consumed && !isxdigit((unsigned char)text[i]))
+        ++i; // white space and sign
+    if (i + 1 < consumed && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X'))
+        i += 2;
+    while (i < consumed && text[i] == '0')
+        ++i;
+    int digits = 0;
+    while (i < consumed && isxdigit((unsigned char)text[i])) {
+        ++digits;
+        ++i;
+    }
+    return digits > 8 ? value | TOO_WIDE : value;
+}
+
 // The next protection value of the answer, from *scan_position on; false when there is none.
 bool next_protection_value(int *scan_position, unsigned *value) {
     int consumed = 0;
-    if (sscanf(target_line + *scan_position, "%x%n", value, &consumed) != 1)
+    const char *text = target_line + *scan_position;
+    if (sscanf(text, "%x%n", value, &consumed) != 1)
         return false;
+    *value = mark_if_too_wide(text, consumed, *value);
     *scan_position += consumed;
     return true;
 }
@@ -51,6 +75,7 @@ bool check_flash_map() {
     if (sscanf(target_line, "%x :%n", &mask_value, &scan_position) != 1 || scan_position < 1 ||
         target_line[scan_position - 1] != ':')
         return fail(CANNOT_VERIFY);
+    mask_value = mark_if_too_wide(target_line, scan_position, mask_value);
     uint16_t device_mask = (uint16_t)mask_value;
     if (device_mask == 0 || device_mask != mask_value)
         return fail(CANNOT_VERIFY);

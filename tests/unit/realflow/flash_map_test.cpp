@@ -58,7 +58,9 @@ TEST_F(FlashMap, EveryAnswerGetsItsVerdict) {
         {"1 :", CANNOT_VERIFY},
         {": FE", CANNOT_VERIFY},
         {"3 : FE zz", CANNOT_VERIFY},
-        {"10000 : FE", CANNOT_VERIFY}, // beyond sixteen device positions
+        {"10000 : FE", CANNOT_VERIFY},     // beyond sixteen device positions
+        {"100000001 : FE", CANNOT_VERIFY}, // "%x" alone would keep the low 32 bits: 1
+        {"0x0000000001 : 00000000FE", ""},
         {"5 : FE FF", NOT_CONTIGUOUS},
         {"2 : FE", NOT_CONTIGUOUS},
         {"1 : FF", BOOT_NOT_PROTECTED},
@@ -66,6 +68,9 @@ TEST_F(FlashMap, EveryAnswerGetsItsVerdict) {
         {"1 : 7F", BOOT_NOT_PROTECTED}, // bit 0 is told first
         {"1 : 7E", NOT_ERASABLE},
         {"1 : 1FE", NOT_ERASABLE},
+        {"1 : 1000000FE", NOT_ERASABLE},
+        {"1 : 1000000FF", BOOT_NOT_PROTECTED},
+        {"3 : FE 1000000FF", NOT_ERASABLE},
         {"3 : FE FE", NOT_ERASABLE},
         {"3 : FE 1FF", NOT_ERASABLE},
         {"1 : FEx", SPURIOUS},
