@@ -102,20 +102,6 @@ std::string message_window(const dos_run &run) {
     return text;
 }
 
-// The bytes srec_cat gives for [start, end] of the file, 0xFF where no record is.
-std::string reference(const std::string &image, unsigned long start, unsigned long end) {
-    std::string out = e2e::temp_dir() + "/reference.bin";
-    char command[512];
-    std::snprintf(command, sizeof command,
-                  "srec_cat %s -fill 0xFF 0x%lX 0x%lX -crop 0x%lX 0x%lX -offset -0x%lX -o %s "
-                  "-binary 2>/dev/null",
-                  image.c_str(), start, end + 1, start, end + 1, start, out.c_str());
-    EXPECT_EQ(std::system(command), 0) << command;
-    std::string bytes = e2e::read_file(out);
-    remove_dir(out.substr(0, out.rfind('/')));
-    return bytes;
-}
-
 class Dos : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -223,7 +209,7 @@ TEST_F(Dos, SectorDownloadWithScreen) {
     download d = run_with_target(image, 0x8000, 0x17FFF, {}, "IMAGE.S19", "Y1");
     EXPECT_EQ(d.dos.status, 0) << message_window(d.dos);
     EXPECT_EQ(d.target_status, 0) << d.target_log;
-    EXPECT_TRUE(d.received == reference(image, 0x8000, 0x17FFF)) << d.target_log;
+    EXPECT_TRUE(d.received == e2e::srec_reference(image, 0x8000, 0x17FFF)) << d.target_log;
 
     // The status window: banner, percentage, the box with a full bar, the header, the line
     // that closes the window.
@@ -279,7 +265,7 @@ TEST_F(Dos, SectorsOf131072InFarMemory) {
                                  "IMAGE.S19 1", "Y");
     EXPECT_EQ(d.dos.status, 0) << message_window(d.dos);
     EXPECT_EQ(d.target_status, 0) << d.target_log;
-    EXPECT_TRUE(d.received == reference(image, 0x20000, 0x5FFFF)) << d.target_log;
+    EXPECT_TRUE(d.received == e2e::srec_reference(image, 0x20000, 0x5FFFF)) << d.target_log;
     remove_dir(d.dos.dir);
     remove_dir(dir);
 }
@@ -299,7 +285,7 @@ TEST_F(Dos, LineDownload) {
     EXPECT_EQ(d.dos.status, 0) << message_window(d.dos);
     EXPECT_EQ(d.dos.output.find("Select PC COM Port"), std::string::npos);
     EXPECT_EQ(d.target_status, 0) << d.target_log;
-    EXPECT_TRUE(d.received == reference(image, 0x1000, 0x1FFF)) << d.target_log;
+    EXPECT_TRUE(d.received == e2e::srec_reference(image, 0x1000, 0x1FFF)) << d.target_log;
     EXPECT_EQ(screen_text(d.dos, 6, 29, 21), "Percent Complete: 100");
     EXPECT_EQ(screen_text(d.dos, 8, 25, 28), std::string(28, '\xDB'));
     EXPECT_EQ(screen_text(d.dos, 13, 1, 11), "Com port: 2");

@@ -16,29 +16,6 @@ bool have_srec_cat() {
     return std::system("command -v srec_cat >/dev/null 2>&1") == 0;
 }
 
-// The bytes srec_cat gives for [start, end] of the file, 0xFF where no record is.
-std::string reference(const std::string &image, unsigned long start, unsigned long end) {
-    std::string out = e2e::temp_dir() + "/reference.bin";
-    char range[64];
-    std::snprintf(range, sizeof range, "0x%lX 0x%lX", start, end + 1);
-    std::string command = "srec_cat " + image + " -fill 0xFF " + range + " -crop " + range +
-                          " -offset -0x" +
-                          [&] {
-                              char hex[16];
-                              std::snprintf(hex, sizeof hex, "%lX", start);
-                              return std::string(hex);
-                          }() +
-                          " -o " + out + " -binary";
-    EXPECT_EQ(std::system(command.c_str()), 0) << command;
-    return e2e::read_file(out);
-}
-
-std::string range_text(unsigned long start, unsigned long end) {
-    char text[48];
-    std::snprintf(text, sizeof text, "0x%lX:0x%lX", start, end);
-    return text;
-}
-
 struct download {
     e2e::target_run target;
     e2e::console_run console;
@@ -53,7 +30,7 @@ download run(const std::string &image, unsigned long start, unsigned long end,
     download d;
     d.received = e2e::temp_dir() + "/received.bin";
     target_args.insert(target_args.end(),
-                       {"--output", d.received, "--range", range_text(start, end)});
+                       {"--output", d.received, "--range", e2e::range_text(start, end)});
     d.target = e2e::start_target(target_args);
     d.console =
         e2e::start_console("kestrelload", {image, "1"}, {"KESTRELLOAD_COM1=" + d.target.device});
@@ -98,7 +75,7 @@ TEST_F(Download, LoginUpgradeAndSectorsOf32768) {
     EXPECT_TRUE(contains(out, "ENTER PASSWORD:  ******\r\n"));
     EXPECT_TRUE(contains(out, "Com port: 1, Baud Rate: 19200 . . .\r\n\n"));
     EXPECT_TRUE(contains(out, "\r100% complete.   \r\n\r\n\r\nDownload successful.\r\n"));
-    EXPECT_EQ(e2e::read_file(d.received), reference(demo, 0x8000, 0x27FFF));
+    EXPECT_EQ(e2e::read_file(d.received), e2e::srec_reference(demo, 0x8000, 0x27FFF));
 }
 
 TEST_F(Download, TargetAt9600InLineMode) {
@@ -108,7 +85,7 @@ TEST_F(Download, TargetAt9600InLineMode) {
     EXPECT_EQ(d.target.status, 0) << e2e::read_file(d.target.log_path);
     EXPECT_TRUE(contains(out, "57600 38400 19200 9600 \r\nCommunication established."));
     EXPECT_TRUE(contains(out, "\r\n\nDownload Complete.\r\n\r\n\r\nDownload successful.\r\n"));
-    EXPECT_EQ(e2e::read_file(d.received), reference(demo, 0x8000, 0x1FFFF));
+    EXPECT_EQ(e2e::read_file(d.received), e2e::srec_reference(demo, 0x8000, 0x1FFFF));
 }
 
 TEST_F(Download, FailedLogin) {
@@ -130,7 +107,7 @@ TEST_F(Download, SectorsOf131072) {
     download d = run(image, 0x20000, 0x7FFFF, {"--waiting", "--sector-size", "131072"});
     EXPECT_EQ(d.console.status, 0) << d.console.output;
     EXPECT_EQ(d.target.status, 0) << e2e::read_file(d.target.log_path);
-    EXPECT_EQ(e2e::read_file(d.received), reference(image, 0x20000, 0x7FFFF));
+    EXPECT_EQ(e2e::read_file(d.received), e2e::srec_reference(image, 0x20000, 0x7FFFF));
 }
 
 TEST_F(Download, NaksAreAnsweredWithResends) {
@@ -139,13 +116,13 @@ TEST_F(Download, NaksAreAnsweredWithResends) {
     EXPECT_EQ(line.console.status, 0)
         << line.console.output << e2e::read_file(line.target.log_path);
     EXPECT_TRUE(contains(line.console.output, "Resending Record 3\r\n"));
-    EXPECT_EQ(e2e::read_file(line.received), reference(demo, 0x8000, 0x1FFFF));
+    EXPECT_EQ(e2e::read_file(line.received), e2e::srec_reference(demo, 0x8000, 0x1FFFF));
 
     download sector =
         run(demo, 0x8000, 0x27FFF, {"--waiting", "--nak-block", "2:17:3", "--nak-header", "3"});
     EXPECT_EQ(sector.console.status, 0) << sector.console.output;
     EXPECT_EQ(sector.target.status, 0) << e2e::read_file(sector.target.log_path);
-    EXPECT_EQ(e2e::read_file(sector.received), reference(demo, 0x8000, 0x27FFF));
+    EXPECT_EQ(e2e::read_file(sector.received), e2e::srec_reference(demo, 0x8000, 0x27FFF));
 }
 
 TEST_F(Download, FailedSectorEndsWithNak) {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -77,6 +78,26 @@ std::string temp_dir() {
     if (made == nullptr)
         throw std::runtime_error("mkdtemp failed");
     return made;
+}
+
+std::string srec_reference(const std::string &image, unsigned long start, unsigned long end) {
+    std::string dir = temp_dir();
+    std::string out = dir + "/reference.bin";
+    char command[512];
+    std::snprintf(command, sizeof command,
+                  "srec_cat '%s' -fill 0xFF 0x%lX 0x%lX -crop 0x%lX 0x%lX -offset -0x%lX -o '%s' "
+                  "-binary 2>/dev/null",
+                  image.c_str(), start, end + 1, start, end + 1, start, out.c_str());
+    std::string bytes = std::system(command) == 0 ? read_file(out) : std::string();
+    unlink(out.c_str());
+    rmdir(dir.c_str());
+    return bytes;
+}
+
+std::string range_text(unsigned long start, unsigned long end) {
+    char text[48];
+    std::snprintf(text, sizeof text, "0x%lX:0x%lX", start, end);
+    return text;
 }
 
 std::string read_file(const std::string &path) {

@@ -47,6 +47,13 @@ target_run start_target(const std::vector<std::string> &args);
 int finish_target(target_run &target, double timeout_s);
 std::string read_file(const std::string &path);
 
+// The bytes srec_cat makes of [start, end] of an S-record file, 0xFF where no record is: the
+// reference a received image is compared with. Empty when srec_cat fails.
+std::string srec_reference(const std::string &image, unsigned long start, unsigned long end);
+
+// "0xSTART:0xEND", as kestrel-target's --range takes it.
+std::string range_text(unsigned long start, unsigned long end);
+
 // A fresh temporary directory for one test.
 std::string temp_dir();
 

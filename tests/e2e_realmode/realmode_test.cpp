@@ -29,24 +29,6 @@ bool have_srec_cat() {
     return std::system("command -v srec_cat >/dev/null 2>&1") == 0;
 }
 
-// The bytes srec_cat gives for [start, end] of the file, 0xFF where no record is.
-std::string reference(const std::string &image, unsigned long start, unsigned long end) {
-    std::string out = e2e::temp_dir() + "/reference.bin";
-    char command[512];
-    std::snprintf(command, sizeof command,
-                  "srec_cat %s -fill 0xFF 0x%lX 0x%lX -crop 0x%lX 0x%lX -offset -0x%lX -o %s "
-                  "-binary",
-                  image.c_str(), start, end + 1, start, end + 1, start, out.c_str());
-    EXPECT_EQ(std::system(command), 0) << command;
-    return e2e::read_file(out);
-}
-
-std::string range_text(unsigned long start, unsigned long end) {
-    char text[48];
-    std::snprintf(text, sizeof text, "0x%lX:0x%lX", start, end);
-    return text;
-}
-
 bool contains(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
 }
@@ -65,7 +47,7 @@ download run(const std::string &image, const std::string &port, unsigned long st
     download d;
     d.received = e2e::temp_dir() + "/received.bin";
     target_args.insert(target_args.end(),
-                       {"--output", d.received, "--range", range_text(start, end)});
+                       {"--output", d.received, "--range", e2e::range_text(start, end)});
     d.target = e2e::start_target(target_args);
     std::vector<std::string> args = {image};
     if (!port.empty())
@@ -123,7 +105,7 @@ TEST_F(RealMode, LineModeWithFlashCheckAndPortQuestion) {
     EXPECT_EQ(d.target.status, 0) << e2e::read_file(d.target.log_path);
     EXPECT_TRUE(contains(e2e::read_file(d.target.log_path), "flash map asked"));
     EXPECT_TRUE(contains(d.console.output, std::string(PORT_QUESTION) + "1\r\n"));
-    EXPECT_EQ(e2e::read_file(d.received), reference(demo, 0x8000, 0x1FFFF));
+    EXPECT_EQ(e2e::read_file(d.received), e2e::srec_reference(demo, 0x8000, 0x1FFFF));
 
     expect_status_window(s, demo, "1", "100", FULL_BAR);
     EXPECT_TRUE(contains(s.lines(16, 24), "\nDownload Complete.\n\n\nDownload successful.\n"))
@@ -141,7 +123,7 @@ TEST_F(RealMode, SectorModeOnComTwo) {
     EXPECT_EQ(d.console.status, 0) << d.screen.lines(1, 24);
     EXPECT_EQ(d.target.status, 0) << e2e::read_file(d.target.log_path);
     EXPECT_FALSE(contains(d.console.output, PORT_QUESTION));
-    EXPECT_EQ(e2e::read_file(d.received), reference(demo, 0x8000, 0x27FFF));
+    EXPECT_EQ(e2e::read_file(d.received), e2e::srec_reference(demo, 0x8000, 0x27FFF));
     expect_status_window(d.screen, demo, "2", "100", FULL_BAR);
     EXPECT_TRUE(contains(d.screen.lines(16, 24), "\nDownload successful.\n"))
         << d.screen.lines(16, 24);

@@ -35,24 +35,6 @@ std::string demo() {
     return e2e::source_path("samples/demo.s19");
 }
 
-// The bytes srec_cat gives for [start, end] of the file, 0xFF where no record is.
-std::string reference(const std::string &image, unsigned long start, unsigned long end) {
-    std::string out = e2e::temp_dir() + "/reference.bin";
-    char command[512];
-    std::snprintf(command, sizeof command,
-                  "srec_cat %s -fill 0xFF 0x%lX 0x%lX -crop 0x%lX 0x%lX -offset -0x%lX -o %s "
-                  "-binary",
-                  image.c_str(), start, end + 1, start, end + 1, start, out.c_str());
-    EXPECT_EQ(std::system(command), 0) << command;
-    return e2e::read_file(out);
-}
-
-std::string range_text(unsigned long start, unsigned long end) {
-    char text[48];
-    std::snprintf(text, sizeof text, "0x%lX:0x%lX", start, end);
-    return text;
-}
-
 // A line nobody answers; tells whether the program opened it (setting its speed) or wrote.
 struct watched_line {
     int master = -1, slave = -1;
@@ -90,7 +72,7 @@ class Win32Download : public ::testing::Test {
     e2e::target_run start_target(std::vector<std::string> args, unsigned long start,
                                  unsigned long end) {
         received = e2e::temp_dir() + "/received.bin";
-        args.insert(args.end(), {"--output", received, "--range", range_text(start, end)});
+        args.insert(args.end(), {"--output", received, "--range", e2e::range_text(start, end)});
         e2e::target_run target = e2e::start_target(args);
         win32::connect_com1(target.device);
         return target;
@@ -112,7 +94,7 @@ TEST_F(Win32Download, LoginAndSectorsOnTheConsole) {
     e2e::type(console, "secret\r");
     EXPECT_EQ(e2e::finish(console, 240), 0);
     EXPECT_EQ(e2e::finish_target(target, 30), 0) << e2e::read_file(target.log_path);
-    EXPECT_EQ(e2e::read_file(received), reference(demo(), 0x8000, 0x27FFF));
+    EXPECT_EQ(e2e::read_file(received), e2e::srec_reference(demo(), 0x8000, 0x27FFF));
 
     std::vector<std::string> lines = win32::screen_lines(console.output);
     std::string screen = win32::screen_text(console.output);
@@ -143,7 +125,7 @@ TEST_F(Win32Download, LineModeWithOutputInAFile) {
     e2e::type(console, "Y");
     EXPECT_EQ(e2e::finish(console, 240), 0);
     EXPECT_EQ(e2e::finish_target(target, 30), 0) << e2e::read_file(target.log_path);
-    EXPECT_EQ(e2e::read_file(received), reference(demo(), 0x8000, 0x1FFFF));
+    EXPECT_EQ(e2e::read_file(received), e2e::srec_reference(demo(), 0x8000, 0x1FFFF));
 
     // The file holds the bytes as written: carriage returns start the progress line again,
     // and the key's echo stays on the console.
