@@ -1,0 +1,126 @@
+#include "unit.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "app/console.h"
+#include "image/srecord.h"
+#include "serial/serial.h"
+#include "session/session.h"
+#include "transfer/transfer.h"
+
+namespace {
+std::vector<std::string> made;
+void remove_made() {
+    for (const std::string &path : made)
+        unlink(path.c_str());
+}
+} // namespace
+
+void fresh_start() {
+    wire::reset();
+    test_console::reset();
+    if (image_file != NULL)
+        fclose(image_file);
+    image_file = NULL;
+    baud_rate = 57600;
+    port_number = 1;
+    line_length = record_number = line_bytes_sent = 0;
+    end_of_file = false;
+    sector_bytes_sent = 0;
+    sector_next_percent = 1;
+    sector_next_threshold = 0;
+}
+
+void scripted_transfer(std::vector<std::string> answers, std::function<void(size_t n)> then) {
+    const std::string COMMAND = "download_firmware\n";
+    auto command_end = std::make_shared<size_t>(0); // in what was written, once known
+    wire::on_write([command_end, COMMAND](unsigned char c) {
+        const std::string &sent = wire::written();
+        if (*command_end == 0 && sent.size() >= COMMAND.size() &&
+            sent.compare(sent.size() - COMMAND.size(), COMMAND.size(), COMMAND) == 0)
+            *command_end = sent.size();
+        else if (*command_end != 0 || c == 0x03 || c == '\r')
+            return;
+        wire::says(sent.size() == 15 ? "\n==> Firmware corrupted: download system software\r\n"
+                                     : std::string(1, (char)c));
+    });
+    auto next = std::make_shared<size_t>(0);
+    wire::on_wait([answers, next, then, command_end]() {
+        if (*command_end == 0)
+            return;
+        size_t n = (*next)++;
+        wire::says(n < answers.size() ? answers[n] : "\x06");
+        if (then)
+            then(n);
+    });
+}
+
+size_t count_of(const std::string &text, const std::string &part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+std::string srec(char type, uint32_t address, const std::string &data) {
+    unsigned address_length = (type == '2' || type == '8') ? 3 : (type == '3' || type == '7') ? 4 : 2;
+    std::string bytes(1, (char)(address_length + data.size() + 1));
+    for (unsigned i = address_length; i > 0; --i)
+        bytes += (char)(address >> (8 * (i - 1)));
+    bytes += data;
+    std::string text = std::string("S") + type;
+    unsigned sum = 0;
+    char hex[3];
+    for (unsigned char byte : bytes) {
+        snprintf(hex, sizeof hex, "%02X", byte);
+        text += hex;
+        sum += byte;
+    }
+    snprintf(hex, sizeof hex, "%02X", ~sum & 0xFF);
+    return text + hex + "\n";
+}
+
+unsigned char pattern_byte(uint32_t address) {
+    return (unsigned char)(address * 7 + (address >> 8) + (address >> 16));
+}
+
+std::string pattern(uint32_t start, uint32_t length) {
+    std::string bytes;
+    for (uint32_t i = 0; i < length; ++i)
+        bytes += (char)pattern_byte(start + i);
+    return bytes;
+}
+
+std::string pattern_records(char type, uint32_t start, uint32_t length, unsigned per_record) {
+    std::string text;
+    for (uint32_t done = 0; done < length; done += per_record) {
+        uint32_t count = length - done < per_record ? length - done : per_record;
+        text += srec(type, start + done, pattern(start + done, count));
+    }
+    return text;
+}
+
+std::string temp_file(const std::string &text) {
+    char name[] = "/tmp/kestrel-unit-XXXXXX";
+    int fd = mkstemp(name);
+    if (fd < 0 || write(fd, text.data(), text.size()) != (ssize_t)text.size())
+        abort();
+    close(fd);
+    if (made.empty())
+        atexit(remove_made);
+    made.push_back(name);
+    return name;
+}
+
+void use_image(const std::string &text) {
+    if (image_file != NULL)
+        fclose(image_file);
+    std::string path = temp_file(text);
+    image_file = fopen(path.c_str(), "rb");
+    unlink(path.c_str()); // gone with the stream
+    made.pop_back();
+}

@@ -1,0 +1,41 @@
+// What every unit test uses: a fresh start, test images and the pattern of their data bytes.
+#ifndef TESTS_SUPPORT_UNIT_H
+#define TESTS_SUPPORT_UNIT_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/console.h"
+#include "support/wire.h"
+
+// The wire, the console and every program-wide value back to how a run starts; the image
+// file closed, port 1 chosen.
+void fresh_start();
+
+// A target already waiting for the download whose transfer phase is scripted: after
+// "download_firmware\n", answer n goes out when the program next waits after writing; past
+// the list every wait gets an ACK. `then` may add more, delayed, after answer n.
+void scripted_transfer(std::vector<std::string> answers,
+                       std::function<void(size_t n)> then = nullptr);
+
+// How often part occurs in text.
+size_t count_of(const std::string &text, const std::string &part);
+
+// One S-record line: type, count, address of the type's length, data, checksum, line feed.
+std::string srec(char type, uint32_t address, const std::string &data);
+
+// The data byte at an address in pattern images.
+unsigned char pattern_byte(uint32_t address);
+// Pattern bytes of [start, start + length).
+std::string pattern(uint32_t start, uint32_t length);
+// Data records of one type covering [start, start + length) with pattern bytes.
+std::string pattern_records(char type, uint32_t start, uint32_t length, unsigned per_record = 32);
+
+// A temporary file holding text, removed when the tests end.
+std::string temp_file(const std::string &text);
+// image_file opened ("rb") on a temporary file holding text; closes the one before.
+void use_image(const std::string &text);
+
+#endif

@@ -1,0 +1,298 @@
+// The serial operations, the speed search, target lines and the session up to the
+// download-waiting line, over the wire on a virtual clock.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "serial/serial.h"
+#include "session/session.h"
+#include "support/unit.h"
+
+namespace {
+
+const std::string WAITING_LINE = "==> Firmware corrupted: download system software\r\n";
+const std::string UPGRADE = "_UPGRADE_SYSTEM_CODE_ 0x5A3C1E07 0x6B2F4D19 0x3E7A0C55 0x1D6E4B28\r";
+
+// Echoes every byte the program writes, translated by `echo` (none when it gives "").
+void echo_target(std::function<std::string(unsigned char)> echo) {
+    wire::on_write([echo](unsigned char c) { wire::says(echo(c)); });
+}
+
+class Session : public ::testing::Test {
+  protected:
+    void SetUp() override { fresh_start(); }
+};
+
+TEST_F(Session, ReceiveAndCommandEcho) {
+    ASSERT_TRUE(open_port(1));
+    unsigned char byte = 0x55;
+    struct {
+        const char *says;
+        uint64_t delay_ms;
+        unsigned attempts;
+        bool received;
+        uint64_t waited_ms;
+    } waits[] = {
+        {"A", 2500, 3, true, 2500},  {"A", 3500, 3, false, 3000}, {"A", 900, 0, true, 900},
+        {"A", 1100, 0, false, 1000}, {"", 0, 5, false, 5000},
+    };
+    for (const auto &w : waits) {
+        wire::reset();
+        ASSERT_TRUE(open_port(1));
+        wire::says(w.says, w.delay_ms);
+        EXPECT_EQ(receive_byte(&byte, w.attempts, 0), w.received) << w.delay_ms;
+        EXPECT_EQ(wire::now_ms(), w.waited_ms) << w.delay_ms;
+        // A failed wait leaves 0x00 behind, never a stale byte.
+        EXPECT_EQ(byte, w.received ? 'A' : 0x00);
+    }
+
+    // Only printable characters must come back unchanged; echoes may take 5 s each.
+    struct {
+        const char *text;
+        std::function<std::string(unsigned char)> echo;
+        bool accepted;
+    } commands[] = {
+        {"ab\n", [](unsigned char c) { return std::string(1, c == '\n' ? '\r' : c); }, true},
+        {"ab", [](unsigned char c) { return std::string(1, c == 'b' ? 'B' : c); }, false},
+        {"ab", [](unsigned char c) { return c == 'b' ? "" : std::string(1, c); }, false},
+    };
+    for (const auto &c : commands) {
+        fresh_start();
+        ASSERT_TRUE(open_port(1));
+        echo_target(c.echo);
+        EXPECT_EQ(send_command(c.text, 1), c.accepted) << c.text;
+    }
+    fresh_start();
+    ASSERT_TRUE(open_port(1));
+    wire::on_write([](unsigned char c) { wire::says(std::string(1, c), 4900); });
+    EXPECT_TRUE(send_command("xy", 0));
+    EXPECT_EQ(wire::now_ms(), 9800u);
+
+    // Shown: printable characters and white space only, and only when echo is exactly 1.
+    fresh_start();
+    ASSERT_TRUE(open_port(1));
+    wire::says(std::string("a\t\x01\x7F\r\x80z", 7));
+    for (int i = 0; i < 6; ++i)
+        receive_byte(&byte, 1, 1);
+    receive_byte(&byte, 1, 2);
+    EXPECT_EQ(test_console::output(), "a\t\r");
+}
+
+TEST_F(Session, SpeedSearch) {
+    struct {
+        uint32_t target_speed; // 0: nobody answers
+        std::vector<uint32_t> opens;
+        bool found;
+        std::string shown;
+    } rows[] = {
+        {57600, {57600}, true,
+         "\r\n\nAttempting Autobaud . . . 57600 \r\nCommunication established.\r\n\n"},
+        {9600, {57600, 38400, 19200, 9600}, true,
+         "\r\n\nAttempting Autobaud . . . 57600 38400 19200 9600 \r\nCommunication "
+         "established.\r\n\n"},
+        {0, {57600, 38400, 19200, 9600, 4800, 2400, 1200}, false,
+         "\r\n\nAttempting Autobaud . . . 57600 38400 19200 9600 4800 2400 1200 "},
+    };
+    for (const auto &row : rows) {
+        fresh_start();
+        if (row.target_speed != 0)
+            wire::attach_target({"--baud", std::to_string(row.target_speed)});
+        EXPECT_EQ(autobaud(), row.found) << row.target_speed;
+        EXPECT_EQ(wire::opens(), row.opens) << row.target_speed;
+        EXPECT_EQ(test_console::output(), row.shown);
+        EXPECT_EQ(wire::is_open(), row.found);
+    }
+    // Wake-up: three ETX 55 ms apart, two carriage returns, the pattern after 2 s of silence.
+    fresh_start();
+    wire::attach_target({});
+    ASSERT_TRUE(autobaud());
+    ASSERT_EQ(wire::written().substr(0, 14), "\x03\x03\x03\r\r"
+                                             "1234abcd\n");
+    EXPECT_EQ(wire::written_at(1), 55u);
+    EXPECT_EQ(wire::written_at(2), 110u);
+    EXPECT_EQ(wire::written_at(5), 2165u);
+
+    // A port that cannot be opened ends the search at once.
+    fresh_start();
+    wire::fail_open(1);
+    EXPECT_FALSE(autobaud());
+    EXPECT_EQ(wire::now_ms(), 0u);
+    EXPECT_EQ(test_console::output(), "\r\n\nAttempting Autobaud . . . ");
+
+    // Chatter after the wake-up is drained until 2 s of silence, or cut off after 600 bytes.
+    struct {
+        size_t chatter;
+        bool late_byte; // 1.9 s after the chatter: the silence must last the full 2 s
+        bool first_speed;
+        uint64_t pattern_ms;
+    } drains[] = {{598, true, true, 4065}, {600, false, true, 165}, {650, false, false, 0}};
+    for (const auto &d : drains) {
+        fresh_start();
+        echo_target([d](unsigned char c) {
+            if (wire::written() != "\x03\x03\x03\r\r")
+                return c == '\r' || c == 0x03 ? std::string() : std::string(1, c);
+            wire::says(std::string(d.chatter, 'x'));
+            if (d.late_byte)
+                wire::says("!", 1900);
+            return std::string();
+        });
+        ASSERT_TRUE(autobaud());
+        EXPECT_EQ(wire::opens().size() == 1, d.first_speed) << d.chatter;
+        if (d.first_speed) {
+            EXPECT_EQ(wire::written_at(5), d.pattern_ms) << d.chatter;
+        }
+    }
+}
+
+TEST_F(Session, TargetLines) {
+    ASSERT_TRUE(open_port(1));
+    // The word is held back from the echo while the line could be the waiting line.
+    wire::says("\r\n\r\n" + WAITING_LINE + "==> Firmware corrXYZ\r\n");
+    read_target_line(true, WAITING_LINE.c_str(), "corrupted");
+    EXPECT_EQ(target_line, WAITING_LINE);
+    read_target_line(true, WAITING_LINE.c_str(), "corrupted");
+    EXPECT_EQ(test_console::take_output(),
+              "\r\n\r\n==> Firmware : download system software\r\n==> Firmware XYZ\r\n");
+
+    // A prompt ends with 2 s of silence, a long line after 82 characters, nothing after 5 s.
+    wire::says("User# > ");
+    read_target_line(false, 0, 0);
+    EXPECT_STREQ(target_line, "User# > ");
+    EXPECT_EQ(wire::now_ms(), 2000u);
+    wire::says(std::string(90, 'a') + "\r\n");
+    read_target_line(false, 0, 0);
+    EXPECT_EQ(std::string(target_line), std::string(82, 'a'));
+    read_target_line(false, 0, 0);
+    EXPECT_EQ(std::string(target_line), std::string(8, 'a') + "\r\n");
+    read_target_line(true, 0, 0);
+    EXPECT_STREQ(target_line, "");
+    EXPECT_EQ(wire::now_ms(), 7000u);
+    EXPECT_EQ(test_console::output(), "");
+}
+
+// open_session against the simulated target: what went out, what was shown, the outcome.
+struct session_case {
+    const char *name;
+    std::vector<std::string> target;
+    const char *keys;
+    bool reached;
+    std::vector<std::string> shown; // in this order
+    unsigned upgrades;              // upgrade commands sent
+    std::vector<uint32_t> opens;
+};
+
+TEST_F(Session, UpToTheWaitingLine) {
+    const session_case rows[] = {
+        {"waiting already", {"--waiting"}, "", true,
+         {"==> Firmware : download system software\r\n"}, 0, {57600}},
+        {"upgrade, new speed",
+         {"--upgrade-baud", "19200"},
+         "",
+         true,
+         {" > ", UPGRADE, "57600 38400 19200", "==> Firmware : download system software\r\n"},
+         1,
+         {57600, 57600, 38400, 19200}},
+        {"login",
+         {"--login", "42:secret"},
+         "42\rsecret\r",
+         true,
+         {"\a\r\n\nMUST LOGIN - ENTER USER NUMBER:  42\r\n", "\aENTER PASSWORD:  ******\r\n",
+          UPGRADE},
+         1,
+         {57600, 57600}},
+        {"login refused",
+         {"--login", "42:secret"},
+         "42\rsesame\r",
+         false,
+         {"MUST LOGIN", "ENTER PASSWORD:  ******\r\n", "\r\n\nLogin failed.\r\n"},
+         0,
+         {57600}},
+    };
+    for (const session_case &row : rows) {
+        fresh_start();
+        wire::attach_target(row.target);
+        test_console::keys(row.keys);
+        EXPECT_EQ(open_session(), row.reached) << row.name << "\n" << wire::target_log();
+        size_t at = 0;
+        for (const std::string &text : row.shown) {
+            at = test_console::output().find(text, at);
+            EXPECT_NE(at, std::string::npos) << row.name << ": " << text << " not shown in\n"
+                                             << test_console::output();
+        }
+        EXPECT_EQ(count_of(wire::written(), UPGRADE), row.upgrades) << row.name;
+        EXPECT_EQ(count_of(test_console::output(), "MUST LOGIN"), row.keys[0] ? 1u : 0u);
+        EXPECT_EQ(wire::opens(), row.opens) << row.name;
+    }
+}
+
+// A command line that echoes the speed search and the session's first line feed, answers that
+// line feed with `first` and each carriage return typed after it with the next of `typed`.
+void command_line(std::string first, std::vector<std::string> typed) {
+    auto answered = std::make_shared<size_t>(0);
+    wire::on_write([first, typed, answered](unsigned char c) {
+        size_t sent = wire::written().size();
+        if (sent <= 14) {
+            if (c != 0x03 && c != '\r')
+                wire::says(std::string(1, c));
+        } else if (sent == 15)
+            wire::says("\n" + first);
+        else if (c == '\r' && *answered < typed.size())
+            wire::says(typed[(*answered)++]);
+    });
+}
+
+// Echoes what the program types and shows a prompt at each line feed of the session, until
+// the upgrade command has gone when `quiet_after_upgrade`.
+void prompting_target(bool quiet_after_upgrade) {
+    wire::on_write([quiet_after_upgrade](unsigned char c) {
+        bool upgraded = wire::written().find(UPGRADE) != std::string::npos;
+        if (c == 0x03 || (c == '\r' && !upgraded) || (upgraded && quiet_after_upgrade))
+            return;
+        bool session = wire::written().size() > 14;
+        wire::says(std::string(1, c) + (c == '\n' && session ? "kestrel > " : ""));
+    });
+}
+
+TEST_F(Session, PromptSearch) {
+    // Three lines are looked at for the command prompt before the login, five after it.
+    const std::string before[] = {"a\r\nb\r\nkestrel > ", "a\r\nb\r\nc\r\nkestrel > "};
+    const std::string after[] = {"1\r\n2\r\n3\r\n4\r\nkestrel > ",
+                                 "1\r\n2\r\n3\r\n4\r\n5\r\nkestrel > "};
+    for (int login = 0; login < 2; ++login) {
+        for (int late = 0; late < 2; ++late) {
+            fresh_start();
+            if (login) {
+                command_line("User# > ", {"1\r\nPassword: ", after[late]});
+                test_console::keys("1\rpw\r");
+            } else {
+                command_line(before[late], {});
+            }
+            open_session();
+            // The upgrade command starts when the prompt was found in time.
+            EXPECT_EQ(wire::written().find('_') != std::string::npos, !late)
+                << (login ? "after" : "before") << " the login, prompt "
+                << (late ? "one line late" : "on the last line looked at");
+        }
+    }
+}
+
+TEST_F(Session, Failures) {
+    // Nobody answers; or the target goes quiet after the upgrade command.
+    EXPECT_FALSE(open_session());
+    EXPECT_EQ(test_console::output().substr(test_console::output().size() - 39),
+              "\r\nCould not establish communications.\r\n");
+    fresh_start();
+    prompting_target(true);
+    EXPECT_FALSE(open_session());
+    EXPECT_EQ(test_console::output().substr(test_console::output().size() - 42),
+              "\r\nCould not re-establish communications.\r\n");
+
+    // A target that never shows the waiting line: four attempts, then false, no message.
+    fresh_start();
+    prompting_target(false);
+    EXPECT_FALSE(open_session());
+    EXPECT_EQ(count_of(wire::written(), UPGRADE), 4u);
+    EXPECT_EQ(test_console::output().find("Could not"), std::string::npos);
+}
+
+} // namespace
