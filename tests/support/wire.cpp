@@ -212,10 +212,10 @@ const std::vector<uint32_t> &opens() {
 
 bool open_line(unsigned port_number) {
     set_open(false);
+    speeds.push_back(baud_rate);
     if (port_number == failing_port)
         return false;
     set_open(true);
-    speeds.push_back(baud_rate);
     return true;
 }
 

@@ -45,11 +45,11 @@ void fail_writes_after(long bytes);
 // Everything the program wrote, and the virtual time of each byte.
 const std::string &written();
 uint64_t written_at(size_t index);
-// The speed of every successful open, in order.
+// The speed of every open, in order, failed ones included.
 const std::vector<uint32_t> &opens();
 
-// The host side, for the port back ends. open_line fails for the failing port number, else
-// records the speed; closing loses the bytes in flight.
+// The host side, for the port back ends. open_line records the speed and fails for the
+// failing port number; closing loses the bytes in flight.
 bool open_line(unsigned port_number);
 bool is_open();
 void set_open(bool open);

@@ -201,11 +201,22 @@ TEST(Download, LineMode) {
         run_row(row);
 }
 
+// The answers, with n block ACKs in the middle.
+std::vector<std::string> with_blocks(std::vector<std::string> before, size_t n,
+                                     const std::vector<std::string> &after) {
+    before.insert(before.end(), n, ACK);
+    before.insert(before.end(), after.begin(), after.end());
+    return before;
+}
+
 TEST(Download, ScriptedTransfers) {
+    // One sector: the image's highest address is the first sector's start.
+    const std::vector<std::string> ONE_SECTOR = with_blocks({ACK, SIZE_32768, ACK}, 256, {ACK});
     struct {
         const char *name;
         std::vector<std::string> answers;
         bool ok;
+        uint32_t data_bytes = 0x40; // at 0x8000: two lines and the terminator
     } rows[] = {
         // A SYN starts the NAK count again: three NAKs, SYN, a fourth.
         {"SYN between NAKs",
@@ -217,13 +228,27 @@ TEST(Download, ScriptedTransfers) {
         {"EOT too early", {ACK, NAK, EOT}, false},
         // A failed sector transfer: the next ACK starts another.
         {"sector transfer again", {ACK, SIZE_32768, "\x18no\r\n", ACK, SIZE_32768}, true},
+        {"one sector", ONE_SECTOR, true, 1},
+        // Only an ACK after the FS tells that the sector is programmed.
+        {"FS answered with NAK", with_blocks({ACK, SIZE_32768, ACK}, 256, {NAK, "", ""}), false, 1},
+        {"FS unanswered", with_blocks({ACK, SIZE_32768, ACK}, 256, {"", "", ""}), false, 1},
     };
+    size_t one_sector_bytes = 0;
     for (const auto &row : rows) {
         fresh_start();
         scripted_transfer(row.answers);
-        use_image(image_of({{0x8000, 0x40}}));
+        use_image(image_of({{0x8000, row.data_bytes}}));
         EXPECT_EQ(run_download("image.s19", '1'), row.ok) << row.name << test_console::output();
+        if (row.answers == ONE_SECTOR)
+            one_sector_bytes = wire::written().size();
     }
+    // An EOT that cannot be written is no success.
+    fresh_start();
+    scripted_transfer(ONE_SECTOR);
+    use_image(image_of({{0x8000, 1}}));
+    wire::fail_writes_after((long)one_sector_bytes - 1);
+    EXPECT_FALSE(run_download("image.s19", '1'));
+    EXPECT_EQ(wire::written().back(), '\x1C'); // the FS went, the EOT did not
 
     // The NAK that chooses line mode is the whole size answer once 2 s pass without another
     // byte; one more byte may then come within 2 s, and is dropped: the first line waits for it.
