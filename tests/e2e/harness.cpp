@@ -392,9 +392,11 @@ std::string check(const scenario &s, const outcome &o) {
             problems += "the target's log lacks \"" + text + "\"\n";
     if (!o.terminal_kept)
         problems += "the terminal was not given back in its modes\n";
-    // Status 0 is a promise that the target holds the image, whatever the row expected.
+    // Status 0 is a promise that the target has taken the whole image, whatever the row expected.
     if (!s.target.empty() && o.status == 0)
-        problems += compare_image(o.received, o.reference);
+        problems +=
+            compare_image(o.received, o.reference) +
+            (contains(o.log, "result: complete") ? "" : "the target saw no complete transfer\n");
     // Waiting for a target that fails is sleeping, not spinning.
     if (o.status == 1 && o.seconds > 5 && o.cpu_seconds > o.seconds / 3)
         problems += "busy: " + std::to_string(o.cpu_seconds) + " s of CPU time\n";

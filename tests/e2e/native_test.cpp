@@ -18,19 +18,19 @@ void expect_rows(const std::string &program, bool downloads) {
     EXPECT_TRUE(problems.empty()) << problems;
 }
 
-TEST(Flow, Kestrelload) {
+TEST(EndToEnd, FlowOfKestrelload) {
     expect_rows("kestrelload", false);
 }
 
-TEST(Flow, Download) {
+TEST(EndToEnd, FlowOfDownload) {
     expect_rows("download", false);
 }
 
-TEST(Downloads, Kestrelload) {
+TEST(EndToEnd, KestrelloadDownloads) {
     expect_rows("kestrelload", true);
 }
 
-TEST(Downloads, RealMode) {
+TEST(EndToEnd, RealModeDownloads) {
     expect_rows("download", true);
 }
 
