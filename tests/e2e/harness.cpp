@@ -51,31 +51,30 @@ std::string temp_dir() {
 // What a terminal shows of the bytes written to it: UTF-8 text, CR, LF, BS, and the control
 // sequences that download and Wine's console use (cursor placement and moves, the scroll region,
 // erasing), with a VT100's delayed wrap at the last column. Lines that scroll off the top of the
-// whole screen are kept.
+// whole screen are kept; a line that wrapped reads as one.
 struct screen {
     static constexpr int ROWS = 24, COLUMNS = 80;
-    std::vector<std::string> history;
+    std::string history; // the lines scrolled off, each with its end
     std::vector<std::vector<std::string>> cells =
         std::vector<std::vector<std::string>>(ROWS, std::vector<std::string>(COLUMNS, " "));
+    std::vector<bool> wrapped = std::vector<bool>(ROWS); // the row's text goes on in the next
     int row = 0, column = 0, top = 0, bottom = ROWS - 1;
     bool wrap_pending = false;
     std::string pending, sequence;
 
-    static std::string trimmed(const std::vector<std::string> &cells) {
-        std::string line;
-        for (const std::string &c : cells)
-            line += c;
-        return line.erase(line.find_last_not_of(' ') + 1);
+    // A row as text: without trailing blanks and with a line end, unless it wrapped.
+    std::string line(int r) const {
+        std::string text;
+        for (const std::string &c : cells[r])
+            text += c;
+        return wrapped[r] ? text : text.erase(text.find_last_not_of(' ') + 1) + "\n";
     }
     std::string text() const {
-        std::vector<std::string> lines = history;
-        for (const auto &r : cells)
-            lines.push_back(trimmed(r));
-        while (!lines.empty() && lines.back().empty())
-            lines.pop_back();
-        std::string all;
-        for (const std::string &line : lines)
-            all += line + "\n";
+        std::string all = history;
+        for (int r = 0; r < ROWS; ++r)
+            all += line(r);
+        while (all.size() > 1 && all.compare(all.size() - 2, 2, "\n\n") == 0)
+            all.pop_back();
         return all;
     }
     void line_feed() {
@@ -85,12 +84,15 @@ struct screen {
             return;
         }
         if (top == 0)
-            history.push_back(trimmed(cells[0]));
+            history += line(0);
         cells.erase(cells.begin() + top);
         cells.insert(cells.begin() + bottom, std::vector<std::string>(COLUMNS, " "));
+        wrapped.erase(wrapped.begin() + top);
+        wrapped.insert(wrapped.begin() + bottom, false);
     }
     void put(const std::string &character) {
         if (wrap_pending) {
+            wrapped[row] = true;
             column = 0;
             line_feed();
         }
@@ -116,6 +118,7 @@ struct screen {
         } else if (final == 'J' && n[0] == 2) {
             for (auto &r : cells)
                 r.assign(COLUMNS, " ");
+            wrapped.assign(ROWS, false);
         }
     }
     void feed(const std::string &bytes) {
