@@ -2,6 +2,8 @@
 //  1. at 57600 bit/s with the target pacing its line: the time from the target's first ACK to
 //     the EOT against the wire-time limit, and the downloader's CPU time against the wall time;
 //  2. unpaced: the downloader's peak resident memory for a 1-sector and a 255-sector image.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -52,32 +54,30 @@ double log_time(const std::string &log, const std::string &marker) {
     return -1;
 }
 
-e2e::console_run download(const std::string &image, std::vector<std::string> target_args,
-                          std::string *log) {
-    target_args.insert(target_args.end(), {"--waiting", "--idle-timeout", "30"});
-    e2e::target_run target = e2e::start_target(target_args);
-    e2e::console_run run =
-        e2e::start_console("kestrelload", {image, "1"}, {"KESTRELLOAD_COM1=" + target.device});
-    if (e2e::expect(run, "Continue? (Y, [N])  ", 10))
-        e2e::type(run, "y");
-    e2e::finish(run, 900);
-    e2e::finish_target(target, 30);
-    *log = e2e::read_file(target.log_path);
-    return run;
+e2e::outcome download(const std::string &image, std::vector<std::string> target_args) {
+    const e2e::launcher kestrelload{e2e::launcher::terminal, BUILD_DIR "/kestrelload", ""};
+    e2e::scenario s;
+    s.name = s.image = image;
+    s.args = {"IMAGE", "1"};
+    s.target = target_args;
+    s.target.insert(s.target.end(), {"--waiting", "--idle-timeout", "30"});
+    s.keys = {{"Continue? (Y, [N])", "y"}};
+    return e2e::run(kestrelload, s);
 }
 
 } // namespace
 
 int main() {
-    std::string dir = e2e::temp_dir();
+    char pattern[] = "/tmp/kestrel-bench-XXXXXX";
+    std::string dir = mkdtemp(pattern) ? pattern : "/tmp";
     bool ok = true;
 
     // 1. Paced: nine sectors (data in 1 to 8, the ninth all 0xFF).
     std::string paced_image = dir + "/paced.s19";
     write_image(paced_image, {{SECTOR, 8 * SECTOR}});
-    std::string log;
-    e2e::console_run paced =
-        download(paced_image, {"--pace", "--program-ms", std::to_string(PROGRAM_MS)}, &log);
+    e2e::outcome paced =
+        download(paced_image, {"--pace", "--program-ms", std::to_string(PROGRAM_MS)});
+    const std::string &log = paced.log;
     const unsigned sectors = 9;
     double host_bytes = 9 + sectors * (9 + BLOCKS * 132.0 + BLOCKS) + 1;
     double target_bytes = 4 + sectors * (1 + BLOCKS + 1);
@@ -100,8 +100,8 @@ int main() {
         spans.push_back({s * SECTOR, 32});
     spans.push_back({255 * SECTOR - 1, 1}); // highest address in sector 254: 255 sectors
     write_image(many, spans);
-    e2e::console_run small = download(one, {}, &log);
-    e2e::console_run large = download(many, {}, &log);
+    e2e::outcome small = download(one, {});
+    e2e::outcome large = download(many, {});
     long growth = large.max_rss_kib - small.max_rss_kib;
     std::printf("peak resident memory: %ld KiB for 1 sector, %ld KiB for 255 sectors "
                 "(growth %ld KiB, allowed %u KiB)\n",

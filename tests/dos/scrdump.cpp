@@ -1,6 +1,6 @@
-// SCRDUMP <file>: writes the 80x25 text screen (B800:0000, characters only) to <file>, one
-// line of 80 characters and a line end per row, after a pause of a second that lets the
-// serial line of the program before it drain before the emulator is closed.
+// SCRDUMP: writes the 80x25 text screen (B800:0000, characters only) to SCREEN.TXT, one line
+// of 80 characters and a line end per row, after a pause of a second that lets the serial line
+// of the program before it drain before the emulator is closed.
 #include <stdint.h>
 
 #include "realmode/dos.h"
@@ -44,7 +44,7 @@ void call21(dos_regs *regs) {
     }
 }
 
-char name[128];
+const char NAME[] = "SCREEN.TXT";
 char line[COLUMNS + 2];
 
 } // namespace
@@ -54,18 +54,7 @@ void dos_main() {
     while (dos_far_read32(0x40, 0x6C) - start < PAUSE_TICKS) {
     }
 
-    // The file name: the command tail without its blanks.
-    unsigned length = dos_far_read8(dos_psp_segment, 0x80), n = 0;
-    for (unsigned i = 0; i < length && n < sizeof name - 1; ++i) {
-        char c = (char)dos_far_read8(dos_psp_segment, (uint16_t)(0x81 + i));
-        if (c != ' ' && c != '\t' && c != '\r')
-            name[n++] = c;
-    }
-    name[n] = '\0';
-    if (n == 0)
-        leave(2);
-
-    dos_regs regs = {0x3C00, 0, 0, (uint32_t)(uintptr_t)name, 0, 0, 0, 0, 0};
+    dos_regs regs = {0x3C00, 0, 0, (uint32_t)(uintptr_t)NAME, 0, 0, 0, 0, 0};
     call21(&regs);
     if (regs.flags & DOS_CARRY)
         leave(1);

@@ -8,96 +8,504 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <wordexp.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
+#include <thread>
 
 namespace e2e {
 namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-double seconds_since(clock_type::time_point start) {
+const char MISSING_DEVICE[] = "/nonexistent/kestrel-line";
+// What the target records, compared with srec_cat's reading of the image: where the images of
+// the scenarios lie, in sectors of 32768 bytes.
+const unsigned long RANGE_START = 0x8000, RANGE_END = 0x27FFF;
+const char WINE[] = "/usr/lib/wine/wine64";
+const tcflag_t KEPT_LFLAG = ICANON | ISIG | ECHO, KEPT_IFLAG = ICRNL;
+
+double since(clock_type::time_point start) {
     return std::chrono::duration<double>(clock_type::now() - start).count();
 }
 
-int decode_status(int raw) {
-    if (WIFEXITED(raw))
-        return WEXITSTATUS(raw);
-    if (WIFSIGNALED(raw))
-        return 128 + WTERMSIG(raw);
-    return -1;
+bool contains(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
 }
 
-// Reads what is there within wait_ms; false once the program's side is closed.
-bool pump(console_run &run, int wait_ms) {
-    if (run.terminal < 0)
-        return false;
-    pollfd p{run.terminal, POLLIN, 0};
-    if (poll(&p, 1, wait_ms) <= 0)
-        return true;
-    char buffer[4096];
-    ssize_t got = read(run.terminal, buffer, sizeof buffer);
-    if (got > 0) {
-        run.output.append(buffer, static_cast<size_t>(got));
-        return true;
-    }
-    return false; // EIO: every slave descriptor closed
-}
-
-void exec_with_env(const std::string &path, const std::vector<std::string> &args,
-                   const std::vector<std::string> &env) {
-    for (const auto &entry : env)
-        putenv(strdup(entry.c_str()));
-    std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(path.c_str()));
-    for (const auto &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(path.c_str(), argv.data());
-    _exit(127);
-}
-
-} // namespace
-
-std::string source_path(const std::string &relative) {
-    return std::string(SOURCE_DIR) + "/" + relative;
-}
-std::string build_path(const std::string &relative) {
-    return std::string(BUILD_DIR) + "/" + relative;
+void write_file(const std::string &path, const std::string &bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
 }
 
 std::string temp_dir() {
     char pattern[] = "/tmp/kestrel-e2e-XXXXXX";
-    const char *made = mkdtemp(pattern);
-    if (made == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    return made;
+    return mkdtemp(pattern) ? pattern : "/tmp";
 }
 
-std::string srec_reference(const std::string &image, unsigned long start, unsigned long end) {
-    std::string dir = temp_dir();
-    std::string out = dir + "/reference.bin";
-    char command[512];
-    std::snprintf(command, sizeof command,
-                  "srec_cat '%s' -fill 0xFF 0x%lX 0x%lX -crop 0x%lX 0x%lX -offset -0x%lX -o '%s' "
-                  "-binary 2>/dev/null",
-                  image.c_str(), start, end + 1, start, end + 1, start, out.c_str());
-    std::string bytes = std::system(command) == 0 ? read_file(out) : std::string();
-    unlink(out.c_str());
-    rmdir(dir.c_str());
-    return bytes;
+// What a terminal shows of the bytes written to it: UTF-8 text, CR, LF, BS, and the control
+// sequences that download and Wine's console use (cursor placement and moves, the scroll region,
+// erasing), with a VT100's delayed wrap at the last column. Lines that scroll off the top of the
+// whole screen are kept; a line that wrapped reads as one.
+struct screen {
+    static constexpr int ROWS = 24, COLUMNS = 80;
+    std::string history; // the lines scrolled off, each with its end
+    std::vector<std::vector<std::string>> cells =
+        std::vector<std::vector<std::string>>(ROWS, std::vector<std::string>(COLUMNS, " "));
+    std::vector<bool> wrapped = std::vector<bool>(ROWS); // the row's text goes on in the next
+    int row = 0, column = 0, top = 0, bottom = ROWS - 1;
+    bool wrap_pending = false;
+    std::string pending, sequence;
+
+    // A row as text: without trailing blanks and with a line end, unless it wrapped.
+    std::string line(int r) const {
+        std::string text;
+        for (const std::string &c : cells[r])
+            text += c;
+        return wrapped[r] ? text : text.erase(text.find_last_not_of(' ') + 1) + "\n";
+    }
+    std::string text() const {
+        std::string all = history;
+        for (int r = 0; r < ROWS; ++r)
+            all += line(r);
+        while (all.size() > 1 && all.compare(all.size() - 2, 2, "\n\n") == 0)
+            all.pop_back();
+        return all;
+    }
+    void line_feed() {
+        wrap_pending = false;
+        if (row != bottom) {
+            row = std::min(row + 1, ROWS - 1);
+            return;
+        }
+        if (top == 0)
+            history += line(0);
+        cells.erase(cells.begin() + top);
+        cells.insert(cells.begin() + bottom, std::vector<std::string>(COLUMNS, " "));
+        wrapped.erase(wrapped.begin() + top);
+        wrapped.insert(wrapped.begin() + bottom, false);
+    }
+    void put(const std::string &character) {
+        if (wrap_pending) {
+            wrapped[row] = true;
+            column = 0;
+            line_feed();
+        }
+        cells[row][column] = character;
+        wrap_pending = column == COLUMNS - 1;
+        column = std::min(column + 1, COLUMNS - 1);
+    }
+    void control(const std::string &parameters, char final) {
+        int n[2] = {0, 0};
+        std::sscanf(parameters.c_str(), "%d;%d", &n[0], &n[1]);
+        wrap_pending = false;
+        if (final == 'H') {
+            row = std::min(std::max(n[0], 1), ROWS) - 1;
+            column = std::min(std::max(n[1], 1), COLUMNS) - 1;
+        } else if (final == 'r') {
+            top = std::max(n[0], 1) - 1;
+            bottom = (n[1] > 0 ? n[1] : ROWS) - 1;
+            row = column = 0;
+        } else if (final == 'C') {
+            column = std::min(column + std::max(n[0], 1), COLUMNS - 1);
+        } else if (final == 'K') {
+            std::fill(cells[row].begin() + column, cells[row].end(), " ");
+        } else if (final == 'J' && n[0] == 2) {
+            for (auto &r : cells)
+                r.assign(COLUMNS, " ");
+            wrapped.assign(ROWS, false);
+        }
+    }
+    void feed(const std::string &bytes) {
+        for (char ch : bytes) {
+            unsigned char c = static_cast<unsigned char>(ch);
+            if (!sequence.empty()) { // "\x1b" or "\x1b[" and parameters so far
+                sequence += ch;
+                if (sequence.size() > 2 && c >= 0x40 && c <= 0x7E) {
+                    if (sequence[2] != '?') // modes such as the cursor's visibility
+                        control(sequence.substr(2, sequence.size() - 3), ch);
+                    sequence.clear();
+                } else if (sequence.size() == 2 && ch != '[') {
+                    sequence.clear();
+                }
+            } else if (c == 0x1B) {
+                sequence = ch;
+            } else if (!pending.empty() || c >= 0x80) {
+                pending += ch;
+                unsigned char lead = static_cast<unsigned char>(pending[0]);
+                if (pending.size() == (lead >= 0xF0 ? 4u : lead >= 0xE0 ? 3u : 2u)) {
+                    put(pending);
+                    pending.clear();
+                }
+            } else if (c == '\r' || c == '\b') {
+                column = c == '\r' ? 0 : std::max(column - 1, 0);
+                wrap_pending = false;
+            } else if (c == '\n') {
+                line_feed();
+            } else if (c >= 0x20 && c != 0x7F) {
+                put(std::string(1, ch));
+            }
+        }
+    }
+};
+
+// argv and env (put before the inherited environment) as execve takes them, made before a fork
+// so that the child calls nothing but execve.
+struct command {
+    std::vector<char *> args, vars;
+    command(const std::vector<std::string> &argv, const std::vector<std::string> &env) {
+        for (const std::string &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        for (const std::string &e : env)
+            vars.push_back(const_cast<char *>(e.c_str()));
+        for (char **e = environ; *e != nullptr; ++e)
+            vars.push_back(*e);
+        args.push_back(nullptr);
+        vars.push_back(nullptr);
+    }
+    [[noreturn]] void exec() {
+        execve(args[0], args.data(), vars.data());
+        _exit(127);
+    }
+};
+
+struct target_run {
+    pid_t pid = -1;
+    std::string device, log_path;
+};
+
+target_run start_target(std::vector<std::string> args, const std::string &dir) {
+    target_run t;
+    t.log_path = dir + "/target.log";
+    args.insert(args.begin(), std::string(BUILD_DIR) + "/kestrel-target");
+    args.insert(args.end(), {"--log", t.log_path});
+    command target(args, {});
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+        return t;
+    t.pid = fork();
+    if (t.pid == 0 && dup2(out[1], STDOUT_FILENO) == STDOUT_FILENO)
+        target.exec();
+    close(out[1]);
+    // Its first line, all it writes there, names the line to give the downloader.
+    char c;
+    pollfd p{out[0], POLLIN, 0};
+    while (poll(&p, 1, 10000) > 0 && read(out[0], &c, 1) == 1 && c != '\n')
+        t.device += c;
+    close(out[0]);
+    return t;
 }
 
-std::string range_text(unsigned long start, unsigned long end) {
-    char text[48];
-    std::snprintf(text, sizeof text, "0x%lX:0x%lX", start, end);
+// A target that is still waiting once the downloader has ended is stopped: a transfer that
+// ends makes it exit by itself, at once.
+void finish_target(target_run &t) {
+    auto start = clock_type::now();
+    int raw;
+    while (waitpid(t.pid, &raw, WNOHANG) == 0) {
+        if (since(start) > 3)
+            kill(t.pid, since(start) > 5 ? SIGKILL : SIGTERM);
+        usleep(20000);
+    }
+}
+
+struct console_run {
+    pid_t pid = -1;
+    int terminal = -1; // master side
+    screen shown;
+};
+
+// Reads what comes within wait_ms: the number of bytes, or -1 once the program's side is closed.
+int pump(console_run &run, int wait_ms) {
+    pollfd p{run.terminal, POLLIN, 0};
+    if (poll(&p, 1, wait_ms) <= 0)
+        return 0;
+    char buffer[4096];
+    ssize_t got = read(run.terminal, buffer, sizeof buffer);
+    if (got > 0)
+        run.shown.feed(std::string(buffer, static_cast<size_t>(got)));
+    return got > 0 ? static_cast<int>(got) : -1;
+}
+
+bool wait_for_text(console_run &run, const std::string &text, double timeout_s) {
+    auto start = clock_type::now();
+    while (!contains(run.shown.text(), text))
+        if (since(start) > timeout_s || pump(run, 50) < 0)
+            return false;
+    return true;
+}
+
+bool reading_keys(const console_run &run) {
+    termios now{};
+    return tcgetattr(run.terminal, &now) == 0 && !(now.c_lflag & ICANON);
+}
+
+// Each key waits for the program's key read: one typed earlier would meet the line
+// discipline (Enter as a line feed). Wine reads keys raw from its start.
+void type(console_run &run, const std::string &keys) {
+    for (char c : keys) {
+        auto start = clock_type::now();
+        while (!reading_keys(run) && since(start) < 30)
+            pump(run, 5);
+        if (write(run.terminal, &c, 1) != 1)
+            return;
+        start = clock_type::now();
+        while (reading_keys(run) && since(start) < 0.2)
+            pump(run, 5);
+    }
+}
+
+void run_console(const launcher &how, const scenario &s, const std::string &device, outcome *o) {
+    std::vector<std::string> argv = {how.program}, env;
+    if (how.kind == launcher::wine) {
+        argv.insert(argv.begin(), WINE);
+        std::string link = how.helper + "/com" + s.com;
+        unlink(link.c_str());
+        if (symlink(device.empty() ? MISSING_DEVICE : device.c_str(), link.c_str()) != 0)
+            o->screen = "cannot link " + link + "\n";
+        env = {"WINEPREFIX=" + how.helper, "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml="};
+    }
+    for (const std::string &a : s.args)
+        argv.push_back(a == "IMAGE" ? s.image : a);
+    // Every port but the target's leads nowhere, so that no run reaches a real device.
+    for (char n = '1'; n <= '9'; ++n)
+        env.push_back(std::string("KESTRELLOAD_COM") + n + "=" +
+                      (n == s.com && !device.empty() ? device : MISSING_DEVICE));
+    termios settings{};
+    cfmakeraw(&settings);
+    settings.c_lflag |= KEPT_LFLAG & ~ECHO; // the program echoes what it reads
+    settings.c_iflag |= KEPT_IFLAG;
+    settings.c_cc[VINTR] = 3;
+    settings.c_cc[VMIN] = 1;
+    cfsetspeed(&settings, B38400);
+    winsize size{screen::ROWS, screen::COLUMNS, 0, 0};
+    console_run run;
+    command program(argv, env);
+    run.pid = forkpty(&run.terminal, nullptr, &settings, &size);
+    if (run.pid == 0)
+        program.exec();
+    fcntl(run.terminal, F_SETFD, FD_CLOEXEC); // no program of another row may keep it open
+    for (const auto &key : s.keys) {
+        if (!wait_for_text(run, key.first, 60))
+            break;
+        if (how.kind == launcher::wine)
+            usleep(300000); // its console's key reader starts a moment after raw mode
+        type(run, key.second);
+    }
+    int raw = 0;
+    rusage usage{};
+    auto start = clock_type::now();
+    while (wait4(run.pid, &raw, WNOHANG, &usage) == 0) {
+        if (since(start) > 240)
+            kill(run.pid, SIGKILL);
+        if (pump(run, 50) < 0)
+            usleep(10000);
+    }
+    while (pump(run, 0) > 0) {
+    }
+    termios after{};
+    tcgetattr(run.terminal, &after);
+    o->terminal_kept =
+        how.kind == launcher::wine || (((after.c_lflag ^ settings.c_lflag) & KEPT_LFLAG) == 0 &&
+                                       ((after.c_iflag ^ settings.c_iflag) & KEPT_IFLAG) == 0);
+    close(run.terminal);
+    o->status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    o->screen += run.shown.text();
+    o->cpu_seconds = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                     (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    o->max_rss_kib = usage.ru_maxrss;
+}
+
+// In DOSBox, headless: the keys from a file, COM1 or COM2 a TCP connection to the target, the
+// exit status through ERRORLEVEL, then the text screen read back by SCRDUMP.
+void run_dosbox(const launcher &how, const scenario &s, const std::string &device,
+                const std::string &dir, outcome *o) {
+    write_file(dir + "/DOWNLOAD.EXE", read_file(how.program));
+    write_file(dir + "/SCRDUMP.EXE", read_file(how.helper));
+    write_file(dir + "/IMAGE.S19", read_file(s.image));
+    std::string command = "DOWNLOAD", keys;
+    for (const std::string &a : s.args)
+        command += " " + (a == "IMAGE" ? std::string("IMAGE.S19") : a);
+    for (const auto &key : s.keys)
+        keys += key.second;
+    write_file(dir + "/KEYS.TXT", keys);
+    std::string port = device.substr(device.rfind(':') + 1);
+    std::string line = "nullmodem server:127.0.0.1 port:" + port + " transparent:1";
+    // A redirection on an IF line would create its file even when false.
+    write_file(dir + "/dosbox.conf",
+               "[sdl]\noutput=surface\n[cpu]\ncore=normal\ncycles=max\n[serial]\nserial1=" +
+                   (s.com == '1' && !device.empty() ? line : "disabled") +
+                   "\nserial2=" + (s.com == '2' && !device.empty() ? line : "disabled") +
+                   "\n[autoexec]\n@echo off\nmount c " + dir + "\nc:\n" + command +
+                   " < KEYS.TXT > OUT.TXT\nIF ERRORLEVEL 2 GOTO two\nIF ERRORLEVEL 1 GOTO one\n"
+                   "echo 0 > RC.TXT\nGOTO dump\n:one\necho 1 > RC.TXT\nGOTO dump\n"
+                   ":two\necho 2 > RC.TXT\n:dump\nSCRDUMP\nexit\n");
+    std::system(("cd " + dir +
+                 " && SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy timeout 300 dosbox -conf "
+                 "dosbox.conf -noconsole >dosbox.log 2>&1")
+                    .c_str());
+    std::string status = read_file(dir + "/RC.TXT");
+    o->status = status.empty() ? -1 : std::atoi(status.c_str());
+    screen shown;
+    shown.feed(read_file(dir + "/OUT.TXT") + "\r\n" +
+               output_of("iconv -f CP437 -t UTF-8 " + dir + "/SCREEN.TXT"));
+    o->screen = shown.text();
+}
+
+// What srec_cat makes of the image over the range the target records.
+std::string reference(const std::string &image) {
+    std::string range = std::to_string(RANGE_START) + " " + std::to_string(RANGE_END + 1);
+    return output_of("srec_cat '" + image + "' -fill 0xFF " + range + " -crop " + range +
+                     " -offset -" + std::to_string(RANGE_START) + " -o - -binary 2>/dev/null");
+}
+
+// Where the received image first differs from the reference; "" when they are equal.
+std::string compare_image(const std::string &received, const std::string &reference) {
+    if (reference.size() != RANGE_END - RANGE_START + 1)
+        return "srec_cat made no reference of the image\n";
+    if (received == reference)
+        return "";
+    size_t at =
+        std::mismatch(received.begin(), received.end(), reference.begin(), reference.end()).first -
+        received.begin();
+    if (at == received.size() || at == reference.size())
+        return "the target holds " + std::to_string(received.size()) + " bytes, not " +
+               std::to_string(reference.size()) + "\n";
+    char text[128];
+    std::snprintf(text, sizeof text, "the target holds 0x%02X at 0x%lX where srec_cat has 0x%02X\n",
+                  static_cast<unsigned char>(received[at]), RANGE_START + at,
+                  static_cast<unsigned char>(reference[at]));
     return text;
+}
+
+std::string check(const scenario &s, const outcome &o) {
+    std::string problems;
+    if (o.status != s.status)
+        problems += "exit status " + std::to_string(o.status) + ", expected " +
+                    std::to_string(s.status) + "\n";
+    for (const std::string &text : s.texts)
+        if (!contains(o.screen, text))
+            problems += "the screen lacks \"" + text + "\"\n";
+    for (const std::string &text : s.log)
+        if (!contains(o.log, text))
+            problems += "the target's log lacks \"" + text + "\"\n";
+    if (!o.terminal_kept)
+        problems += "the terminal was not given back in its modes\n";
+    // Status 0 is a promise that the target has taken the whole image, whatever the row expected.
+    if (!s.target.empty() && o.status == 0)
+        problems +=
+            compare_image(o.received, o.reference) +
+            (contains(o.log, "result: complete") ? "" : "the target saw no complete transfer\n");
+    // Waiting for a target that fails is sleeping, not spinning.
+    if (o.status == 1 && o.seconds > 5 && o.cpu_seconds > o.seconds / 3)
+        problems += "busy: " + std::to_string(o.cpu_seconds) + " s of CPU time\n";
+    if (problems.empty())
+        return "";
+    return "--- " + s.name + ":\n" + problems + "screen:\n" + o.screen + "target log:\n" + o.log;
+}
+
+// The image "small" in dir: 4 KiB from RANGE_START with every byte value in it, in a period of
+// 257 bytes so that the blocks of a sector do not all begin alike.
+std::string make_small_image(const std::string &dir) {
+    std::string path = dir + "/small.s28", data, from = std::to_string(RANGE_START);
+    for (unsigned i = 0; i < 257; ++i)
+        data += " " + std::to_string(i * 53 % 256);
+    output_of("srec_cat -generate " + from + " " + std::to_string(RANGE_START + 0x1000) +
+              " -repeat-data" + data + " -execution-start-address " + from + " -o " + path +
+              " -Motorola -address-length=3");
+    return path;
+}
+
+// The parts of a text split at each `by` that follows a blank, blanks around them dropped.
+std::vector<std::string> split(const std::string &row, const std::string &by) {
+    std::vector<std::string> parts(1);
+    for (size_t i = 0; i < row.size(); ++i) {
+        if (row.compare(i, by.size(), by) == 0 && (i == 0 || row[i - 1] == ' ')) {
+            parts.emplace_back();
+            i += by.size() - 1;
+        } else {
+            parts.back() += row[i];
+        }
+    }
+    for (std::string &part : parts) {
+        part.erase(0, part.find_first_not_of(' '));
+        part.erase(part.find_last_not_of(' ') + 1);
+    }
+    return parts;
+}
+
+// The texts of a field, split at " ; ", with \n, \r and \xHH in them; none when it is empty.
+std::vector<std::string> texts(const std::string &field) {
+    std::vector<std::string> list;
+    for (const std::string &item : field.empty() ? std::vector<std::string>() : split(field, ";")) {
+        std::string text;
+        for (size_t i = 0; i < item.size(); ++i) {
+            if (item[i] != '\\' || i + 1 == item.size()) {
+                text += item[i];
+            } else if (item[++i] == 'x') {
+                text += static_cast<char>(std::stoi(item.substr(i + 1, 2), nullptr, 16));
+                i += 2;
+            } else {
+                text += item[i] == 'n' ? '\n' : item[i] == 'r' ? '\r' : item[i];
+            }
+        }
+        list.push_back(text);
+    }
+    return list;
+}
+
+// Words as the shell splits them (quotes keep blanks).
+std::vector<std::string> words(const std::string &field) {
+    std::vector<std::string> list;
+    wordexp_t w;
+    if (wordexp(field.c_str(), &w, WRDE_NOCMD) == 0) {
+        list.assign(w.we_wordv, w.we_wordv + w.we_wordc);
+        wordfree(&w);
+    }
+    return list;
+}
+
+} // namespace
+
+std::vector<scenario> scenarios(const std::string &launcher_name) {
+    std::ifstream in(SOURCE_DIR "/tests/e2e/scenarios.txt");
+    std::vector<std::string> rows;
+    for (std::string line; std::getline(in, line);) {
+        size_t first = line.find_first_not_of(' ');
+        if (first != std::string::npos && first > 0 && !rows.empty())
+            rows.back() += " " + line.substr(first);
+        else if (first == 0 && line[0] != '#')
+            rows.push_back(line);
+    }
+    std::vector<scenario> table;
+    for (const std::string &row : rows) {
+        std::vector<std::string> f = split(row, "|");
+        if (f[0] != launcher_name)
+            continue;
+        f.resize(9);
+        scenario s;
+        s.name = f[1];
+        s.image = f[2].empty() || f[2][0] == '/' || f[2] == "small" ? f[2] : SOURCE_DIR "/" + f[2];
+        s.args = words(f[3]);
+        for (const std::string &option : words(f[4]))
+            if (option.compare(0, 3, "COM") == 0)
+                s.com = option[3];
+            else
+                s.target.push_back(option);
+        for (const std::string &key : texts(f[5])) {
+            std::vector<std::string> pair = split(key, "=>");
+            s.keys.push_back({pair[0], pair.back()});
+        }
+        s.status = std::atoi(f[6].c_str());
+        s.texts = texts(f[7]);
+        s.log = texts(f[8]);
+        table.push_back(s);
+    }
+    return table;
 }
 
 std::string read_file(const std::string &path) {
@@ -107,133 +515,63 @@ std::string read_file(const std::string &path) {
     return s.str();
 }
 
-console_run start_console(const std::string &program, const std::vector<std::string> &args,
-                          const std::vector<std::string> &env) {
-    termios settings{};
-    cfmakeraw(&settings);
-    settings.c_lflag |= ICANON | ISIG; // the program switches to key-at-a-time reads itself
-    settings.c_iflag |= ICRNL;
-    settings.c_cc[VINTR] = 3;
-    settings.c_cc[VMIN] = 1;
-    cfsetspeed(&settings, B38400);
-    winsize size{24, 80, 0, 0};
-    console_run run;
-    std::string path = build_path(program);
-    run.pid = forkpty(&run.terminal, nullptr, &settings, &size);
-    if (run.pid < 0)
-        throw std::runtime_error("forkpty failed");
-    if (run.pid == 0)
-        exec_with_env(path, args, env);
-    return run;
+std::string output_of(const std::string &command) {
+    std::string out;
+    FILE *pipe = popen(command.c_str(), "r");
+    char buffer[4096];
+    for (size_t got; pipe && (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        out.append(buffer, got);
+    if (pipe)
+        pclose(pipe);
+    return out;
 }
 
-bool expect(console_run &run, const std::string &text, double timeout_s) {
+outcome run(const launcher &how, const scenario &row) {
+    outcome o;
     auto start = clock_type::now();
-    while (run.output.find(text) == std::string::npos) {
-        if (seconds_since(start) > timeout_s || !pump(run, 50))
-            return run.output.find(text) != std::string::npos;
-    }
-    return true;
-}
-
-// True once the program has its terminal in key-at-a-time mode, i.e. it is waiting for a key.
-bool reading_keys(const console_run &run) {
-    termios now{};
-    return tcgetattr(run.terminal, &now) == 0 && !(now.c_lflag & ICANON);
-}
-
-void type(console_run &run, const std::string &keys) {
-    for (char c : keys) {
-        // A key typed before the program reads it would be translated by the line discipline
-        // (Enter as a line feed), so each one waits for the program's key read.
-        auto start = clock_type::now();
-        while (!reading_keys(run) && seconds_since(start) < 10)
-            pump(run, 5);
-        if (write(run.terminal, &c, 1) != 1)
-            return;
-        start = clock_type::now();
-        while (reading_keys(run) && seconds_since(start) < 0.2)
-            pump(run, 5);
-    }
-}
-
-int finish(console_run &run, double timeout_s) {
-    auto start = clock_type::now();
-    int raw = 0;
-    rusage usage{};
-    while (wait4(run.pid, &raw, WNOHANG, &usage) == 0) {
-        if (seconds_since(start) > timeout_s) {
-            kill(run.pid, SIGKILL);
-            wait4(run.pid, &raw, 0, &usage);
-            break;
-        }
-        if (!pump(run, 50))
-            usleep(10000);
-    }
-    run.max_rss_kib = usage.ru_maxrss;
-    run.cpu_seconds = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-                      (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    while (pump(run, 0) && run.terminal >= 0) {
-        pollfd p{run.terminal, POLLIN, 0};
-        if (poll(&p, 1, 0) <= 0)
-            break;
-    }
-    close(run.terminal);
-    run.terminal = -1;
-    run.status = decode_status(raw);
-    return run.status;
-}
-
-target_run start_target(const std::vector<std::string> &args) {
-    target_run target;
     std::string dir = temp_dir();
-    target.log_path = dir + "/target.log";
-    int out[2];
-    if (pipe(out) != 0)
-        throw std::runtime_error("pipe failed");
-    target.pid = fork();
-    if (target.pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        int log = open(target.log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(log, STDERR_FILENO);
-        close(out[0]);
-        exec_with_env(build_path("kestrel-target"), args, {});
+    scenario s = row;
+    if (s.image == "small")
+        s.image = make_small_image(dir);
+    target_run target;
+    if (!s.target.empty()) {
+        std::vector<std::string> args = s.target;
+        args.insert(args.end(), {"--output", dir + "/received.bin", "--range",
+                                 std::to_string(RANGE_START) + ":" + std::to_string(RANGE_END)});
+        if (how.kind == launcher::dosbox)
+            args.insert(args.end(), {"--tcp", "0"});
+        target = start_target(args, dir);
     }
-    close(out[1]);
-    // The first line names the device.
-    std::string line;
-    auto start = clock_type::now();
-    char c;
-    while (seconds_since(start) < 10) {
-        pollfd p{out[0], POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0)
-            continue;
-        if (read(out[0], &c, 1) != 1 || c == '\n')
-            break;
-        line += c;
+    if (how.kind == launcher::dosbox)
+        run_dosbox(how, s, target.device, dir, &o);
+    else
+        run_console(how, s, target.device, &o);
+    o.seconds = since(start);
+    if (target.pid > 0) {
+        finish_target(target);
+        o.log = read_file(target.log_path);
+        o.received = read_file(dir + "/received.bin");
+        o.reference = reference(s.image);
     }
-    target.output = out[0];
-    target.device = line;
-    return target;
+    std::system(("rm -rf " + dir).c_str());
+    return o;
 }
 
-int finish_target(target_run &target, double timeout_s) {
-    auto start = clock_type::now();
-    int raw = 0;
-    while (waitpid(target.pid, &raw, WNOHANG) == 0) {
-        if (seconds_since(start) > timeout_s) {
-            kill(target.pid, SIGTERM);
-            usleep(200000);
-            kill(target.pid, SIGKILL);
-            waitpid(target.pid, &raw, 0);
-            break;
-        }
-        usleep(20000);
-    }
-    close(target.output);
-    target.output = -1;
-    target.status = decode_status(raw);
-    return target.status;
+std::string run_table(const launcher &how, const std::vector<scenario> &rows, unsigned at_once) {
+    std::vector<std::string> problems(rows.size());
+    std::atomic<size_t> next{0};
+    std::vector<std::thread> workers;
+    for (unsigned w = 0; w < at_once && w < rows.size(); ++w)
+        workers.emplace_back([&] {
+            for (size_t i; (i = next++) < rows.size();)
+                problems[i] = check(rows[i], run(how, rows[i]));
+        });
+    for (std::thread &w : workers)
+        w.join();
+    std::string all;
+    for (const std::string &p : problems)
+        all += p;
+    return all;
 }
 
 } // namespace e2e

@@ -1,4 +1,4 @@
-// splice_stub STUB.EXE LINKED.EXE OUT.EXE: writes OUT.EXE, the linked Windows program with the
+// splice-stub STUB.EXE LINKED.EXE OUT.EXE: writes OUT.EXE, the linked Windows program with the
 // MS-DOS program STUB.EXE as its DOS stub, unchanged but for the new-header offset at 0x3C.
 // The PE headers move behind the stub and every section's data moves by the same whole
 // number of file-alignment units, so each file offset is shifted consistently. The headers
@@ -37,7 +37,7 @@ size_t align_up(size_t value, size_t alignment) {
 }
 
 bool fail(const char *path, const char *why) {
-    fprintf(stderr, "splice_stub: %s: %s\n", path, why);
+    fprintf(stderr, "splice-stub: %s: %s\n", path, why);
     return false;
 }
 
@@ -212,7 +212,7 @@ bool splice(const char *stub_path, const std::string &stub, const char *pe_path,
 
 int main(int argc, char **argv) {
     if (argc != 4) {
-        fprintf(stderr, "usage: splice_stub STUB.EXE LINKED.EXE OUT.EXE\n");
+        fprintf(stderr, "usage: splice-stub STUB.EXE LINKED.EXE OUT.EXE\n");
         return 2;
     }
     std::string stub, linked, out;
