@@ -7,14 +7,14 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 cmake --install "$build" --prefix "$work/usr" >/dev/null
-for f in bin/kestrelload bin/download bin/kestrel-target share/man/man1/kestrelload.1 \
-    share/man/man1/download.1 share/man/man1/kestrel-target.1; do
+for f in bin/kestrelload bin/kestrel-download bin/kestrel-target share/man/man1/kestrelload.1 \
+    share/man/man1/kestrel-download.1 share/man/man1/kestrel-target.1; do
     [ -e "$work/usr/$f" ] || { echo "not installed: $f" >&2; exit 1; }
 done
 help=$("$work/usr/bin/kestrel-target" --help)
 grep -q -- '--output FILE' <<<"$help"
 if command -v man >/dev/null; then
-    for page in kestrelload download kestrel-target; do
+    for page in kestrelload kestrel-download kestrel-target; do
         warnings=$(man -l "$work/usr/share/man/man1/$page.1" 2>&1 >/dev/null || true)
         [ -z "$warnings" ] || { echo "$page.1: $warnings" >&2; exit 1; }
     done
@@ -23,8 +23,8 @@ fi
 (cd "$build" && cpack -G DEB -B "$work/package" >/dev/null)
 deb=$(ls "$work"/package/*.deb)
 contents=$(dpkg-deb -c "$deb")
-for f in ./usr/bin/kestrelload ./usr/bin/download ./usr/bin/kestrel-target \
-    ./usr/share/man/man1/kestrelload.1 ./usr/share/man/man1/download.1 \
+for f in ./usr/bin/kestrelload ./usr/bin/kestrel-download ./usr/bin/kestrel-target \
+    ./usr/share/man/man1/kestrelload.1 ./usr/share/man/man1/kestrel-download.1 \
     ./usr/share/man/man1/kestrel-target.1; do
     grep -q " $f\$" <<<"$contents" || { echo "not in the package: $f" >&2; exit 1; }
 done
