@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,17 +16,21 @@ const int CARRIAGE_RETURN = 13;
 const int RESTORED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 const size_t RESTORED_SIGNAL_COUNT = sizeof RESTORED_SIGNALS / sizeof RESTORED_SIGNALS[0];
 
-// Only what a signal handler may touch: the terminal being read and its saved settings.
+// Only what a signal handler may touch: the terminal in key mode and its saved settings.
 volatile sig_atomic_t key_terminal = -1;
 struct termios saved_settings;
 struct sigaction previous_actions[RESTORED_SIGNAL_COUNT];
 
-// Puts the terminal back, then lets the signal take the course it had before the read (which
-// may be another back end's own clean-up); one that was ignored ends the program, as a key
-// read cannot go on with the settings restored.
-void restore_and_reraise(int signal_number) {
+void restore_terminal() {
     if (key_terminal >= 0)
         tcsetattr(key_terminal, TCSANOW, &saved_settings);
+}
+
+// Puts the terminal back, then lets the signal take the course it had before key mode (which
+// may be another back end's own clean-up); one that was ignored ends the program, as the run
+// cannot go on with the settings restored.
+void restore_and_reraise(int signal_number) {
+    restore_terminal();
     for (size_t i = 0; i < RESTORED_SIGNAL_COUNT; ++i) {
         if (RESTORED_SIGNALS[i] != signal_number)
             continue;
@@ -38,10 +43,12 @@ void restore_and_reraise(int signal_number) {
     raise(signal_number);
 }
 
-} // namespace
-
-bool terminal_read_key(int *key) {
-    *key = CARRIAGE_RETURN;
+// From the first key read to the end of the run the terminal stays in key mode: keys typed
+// ahead, a password among them, are never echoed by the terminal itself, and Enter arrives as
+// a carriage return. Ctrl-C still signals. The settings come back at exit or on a signal.
+bool enter_key_mode() {
+    if (key_terminal >= 0)
+        return true;
     int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return false;
@@ -51,7 +58,7 @@ bool terminal_read_key(int *key) {
     }
     struct termios raw = saved_settings;
     raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
-    raw.c_iflag &= ~(tcflag_t)(ICRNL | INLCR | IGNCR); // Enter must read as a carriage return
+    raw.c_iflag &= ~(tcflag_t)(ICRNL | INLCR | IGNCR);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
 
@@ -62,22 +69,24 @@ bool terminal_read_key(int *key) {
     key_terminal = fd;
     for (size_t i = 0; i < RESTORED_SIGNAL_COUNT; ++i)
         sigaction(RESTORED_SIGNALS[i], &action, &previous_actions[i]);
+    atexit(restore_terminal);
+    tcsetattr(fd, TCSANOW, &raw);
+    return true;
+}
 
+} // namespace
+
+bool terminal_read_key(int *key) {
+    *key = CARRIAGE_RETURN;
+    if (!enter_key_mode())
+        return false;
     unsigned char got_key = CARRIAGE_RETURN;
-    if (tcsetattr(fd, TCSANOW, &raw) == 0) {
-        ssize_t got;
-        do
-            got = read(fd, &got_key, 1);
-        while (got < 0 && errno == EINTR);
-        if (got != 1)
-            got_key = CARRIAGE_RETURN;
-    }
-    tcsetattr(fd, TCSANOW, &saved_settings);
-    for (size_t i = 0; i < RESTORED_SIGNAL_COUNT; ++i)
-        sigaction(RESTORED_SIGNALS[i], &previous_actions[i], 0);
-    key_terminal = -1;
-    close(fd);
-    *key = got_key;
+    ssize_t got;
+    do
+        got = read(key_terminal, &got_key, 1);
+    while (got < 0 && errno == EINTR);
+    if (got == 1)
+        *key = got_key;
     return true;
 }
 

@@ -5,10 +5,11 @@
 
 #include <stddef.h>
 
-// terminal_read_key: waits for one key from /dev/tty in non-canonical mode, without echo, the
-// terminal's settings restored afterwards and on a signal during the wait (the signal's previous
-// action then runs). False with 13 (carriage return) when there is no terminal to read; a read
-// that fails on the terminal also gives 13, with true.
+// terminal_read_key: waits for one key from /dev/tty. The first read puts the terminal into
+// key mode (non-canonical, no echo, a carriage return kept as such, signals on) for the rest
+// of the run; its settings come back at exit and on a signal (whose previous action then runs).
+// False with 13 (carriage return) when there is no terminal to read; a read that fails on the
+// terminal also gives 13, with true.
 bool terminal_read_key(int *key);
 
 // terminal_write_all: writes the whole text to standard output, retrying what a signal cut

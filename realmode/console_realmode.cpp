@@ -87,8 +87,10 @@ void print_download_header(const char *file_name, char port_char) {
     screen_cursor(&row, &column);
     status_window();
 
+    // The name is cut to 64 characters so that its line, 79 columns at most, stays on its row:
+    // a wrapped line would push the second one onto the line that closes the window.
     char header[160];
-    snprintf(header, sizeof header, "Downloading %.80s --\r\nCom port: %c, Baud Rate: %lu . . .",
+    snprintf(header, sizeof header, "Downloading %.64s --\r\nCom port: %c, Baud Rate: %lu . . .",
              file_name, port_char, (unsigned long)baud_rate);
     write_at(HEADER_ROW, 1, header, strlen(header));
 

@@ -76,6 +76,7 @@ struct emulated_uart {
     // The host device on the line side, and what was read from it but not yet received.
     int fd;
     bool line_gone;
+    struct termios found_settings; // put back at exit, for the next program on the device
     unsigned char host_input[HOST_INPUT_SIZE];
     size_t host_input_next;
     size_t host_input_end;
@@ -84,8 +85,8 @@ struct emulated_uart {
 };
 
 emulated_uart uarts[2] = {
-    {0x3F8, 1, 0x10, 0x0C, 0, false, 0, 0, 0, 0, 0, false, 0, false, -1, false, {}, 0, 0, 0},
-    {0x2F8, 2, 0x08, 0x0B, 0, false, 0, 0, 0, 0, 0, false, 0, false, -1, false, {}, 0, 0, 0},
+    {0x3F8, 1, 0x10, 0x0C, 0, false, 0, 0, 0, 0, 0, false, 0, false, -1, false, {}, {}, 0, 0, 0},
+    {0x2F8, 2, 0x08, 0x0B, 0, false, 0, 0, 0, 0, 0, false, 0, false, -1, false, {}, {}, 0, 0, 0},
 };
 
 pc_handler vectors[256];
@@ -191,6 +192,13 @@ void set_modem_lines(emulated_uart &uart) {
     ioctl(uart.fd, TIOCMBIC, &lower);
 }
 
+void give_back_lines() {
+    for (emulated_uart &uart : uarts) {
+        if (uart.fd >= 0)
+            tcsetattr(uart.fd, TCSANOW, &uart.found_settings);
+    }
+}
+
 // Opens the host device of the UART's line once; false when it is absent, busy or refused.
 bool attach_line(emulated_uart &uart) {
     if (uart.fd >= 0)
@@ -212,8 +220,13 @@ bool attach_line(emulated_uart &uart) {
         close(fd);
         return false;
     }
+    if (tcgetattr(fd, &uart.found_settings) != 0) {
+        close(fd);
+        return false;
+    }
     uart.fd = fd;
     uart.line_gone = false;
+    atexit(give_back_lines);
     configure_line(uart);
     set_modem_lines(uart);
     // What the device held before this PC had a UART on it is not the program's input.

@@ -3,6 +3,7 @@
 // poll against the monotonic clock.
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -21,6 +22,9 @@ static const int64_t WRITE_TIMEOUT_BASE_MS = 4000;
 static int port_fd = -1;
 // Write time-out per byte, fixed at open from the speed the line was set to.
 static int64_t write_ms_per_byte = 0;
+// The port as it was found, put back at close: the next program on it finds its own settings.
+static struct termios found_settings;
+static bool low_latency_set = false;
 
 static int64_t now_ms() {
     struct timespec ts;
@@ -90,6 +94,27 @@ static bool configure_line(int fd, speed_t speed) {
            got.c_cc[VMIN] == 0 && got.c_cc[VTIME] == 0;
 }
 
+// Stop-and-wait transfers wait for every answer: a USB adapter holding received bytes for its
+// latency timer (16 ms by default on common chips) would slow them down by far. Ports without
+// the setting (pseudo-terminals, on-board UARTs) are fine as they are.
+static void request_low_latency() {
+    struct serial_struct serial;
+    low_latency_set = false;
+    if (ioctl(port_fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY))
+        return;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    low_latency_set = ioctl(port_fd, TIOCSSERIAL, &serial) == 0;
+}
+
+static void give_back_low_latency() {
+    struct serial_struct serial;
+    if (low_latency_set && ioctl(port_fd, TIOCGSERIAL, &serial) == 0) {
+        serial.flags &= ~ASYNC_LOW_LATENCY;
+        ioctl(port_fd, TIOCSSERIAL, &serial);
+    }
+    low_latency_set = false;
+}
+
 bool open_port(unsigned port_number) {
     close_port();
 
@@ -117,7 +142,7 @@ bool open_port(unsigned port_number) {
     bool exclusive = flock(fd, LOCK_EX | LOCK_NB) == 0 && ioctl(fd, TIOCEXCL) == 0;
 
     // 4. Line settings, then DTR and RTS up (pseudo-terminals have no modem lines).
-    bool ok = exclusive && configure_line(fd, speed);
+    bool ok = exclusive && tcgetattr(fd, &found_settings) == 0 && configure_line(fd, speed);
     int lines = TIOCM_DTR | TIOCM_RTS;
     ok = ok && (ioctl(fd, TIOCMBIS, &lines) == 0 || errno == ENOTTY);
 
@@ -132,6 +157,7 @@ bool open_port(unsigned port_number) {
     }
     port_fd = fd;
     write_ms_per_byte = 20000 / baud_rate + 1;
+    request_low_latency();
     return true;
 }
 
@@ -155,6 +181,8 @@ void close_port() {
             tcflush(port_fd, TCOFLUSH);
     }
     tcflush(port_fd, TCIFLUSH);
+    give_back_low_latency();
+    tcsetattr(port_fd, TCSANOW, &found_settings);
     ioctl(port_fd, TIOCNXCL);
     flock(port_fd, LOCK_UN);
     close(port_fd);

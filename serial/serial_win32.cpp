@@ -12,6 +12,12 @@ static const DWORD WRITE_TIMEOUT_BASE_MS = 4000;
 static const DWORD PURGE_ALL = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
 static HANDLE port_handle = INVALID_HANDLE_VALUE;
+// Write time-out per byte, fixed at open from the speed the line was set to.
+static DWORD write_ms_per_byte = 0;
+// The port as it was found, put back at close: the next program on it finds its own settings.
+static DCB found_state;
+static COMMTIMEOUTS found_timeouts;
+static bool found_saved = false;
 
 // Raw 8N1 without software flow control; output is never held back by CTS or DSR, while RTS
 // tells the target when our input queue is full. A byte received with a parity error is
@@ -51,7 +57,7 @@ static bool set_timeouts(HANDLE handle) {
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
     timeouts.ReadTotalTimeoutConstant = PORT_READ_TIMEOUT_MS;
-    timeouts.WriteTotalTimeoutMultiplier = 20000 / baud_rate + 1;
+    timeouts.WriteTotalTimeoutMultiplier = write_ms_per_byte;
     timeouts.WriteTotalTimeoutConstant = WRITE_TIMEOUT_BASE_MS;
     return SetCommTimeouts(handle, &timeouts) != 0;
 }
@@ -72,7 +78,12 @@ bool open_port(unsigned port_number) {
 
     // 3. Line settings, queues and time-outs, then nothing left over from before this open.
     DWORD errors;
-    bool ok = configure_line(port_handle) &&
+    write_ms_per_byte = 20000 / baud_rate + 1;
+    ZeroMemory(&found_state, sizeof found_state);
+    found_state.DCBlength = sizeof found_state;
+    found_saved =
+        GetCommState(port_handle, &found_state) && GetCommTimeouts(port_handle, &found_timeouts);
+    bool ok = found_saved && configure_line(port_handle) &&
               SetupComm(port_handle, INPUT_QUEUE_BYTES, OUTPUT_QUEUE_BYTES) &&
               set_timeouts(port_handle) && PurgeComm(port_handle, PURGE_ALL) &&
               ClearCommError(port_handle, &errors, NULL);
@@ -88,13 +99,26 @@ void close_port() {
         return;
 
     // Let written output leave first: the last byte before a close is often the final answer
-    // to the target, so only the receive side is purged. FlushFileBuffers waits until the
-    // driver has transmitted its queue; with no flow control on our output that takes no
-    // longer than the byte times of what the last write left there.
-    FlushFileBuffers(port_handle);
-    PurgeComm(port_handle, PURGE_RXABORT | PURGE_RXCLEAR);
+    // to the target. The wait is bounded as a write is: what a stalled adapter still holds
+    // then never leaves, and is dropped rather than holding the program at its exit.
     DWORD errors;
+    COMSTAT status;
+    if (ClearCommError(port_handle, &errors, &status) && status.cbOutQue > 0) {
+        DWORD start_ms = GetTickCount();
+        DWORD limit_ms = WRITE_TIMEOUT_BASE_MS + status.cbOutQue * write_ms_per_byte;
+        while (status.cbOutQue > 0 && GetTickCount() - start_ms < limit_ms) {
+            Sleep(10);
+            if (!ClearCommError(port_handle, &errors, &status))
+                status.cbOutQue = 0;
+        }
+    }
+    PurgeComm(port_handle, PURGE_ALL);
     ClearCommError(port_handle, &errors, NULL);
+    if (found_saved) {
+        SetCommState(port_handle, &found_state);
+        SetCommTimeouts(port_handle, &found_timeouts);
+    }
+    found_saved = false;
     CloseHandle(port_handle);
     port_handle = INVALID_HANDLE_VALUE;
 }

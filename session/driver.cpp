@@ -144,8 +144,9 @@ bool run_download(const char *file_name, char port_char) {
             }
 
             // Line-mode progress: at most one update per control byte, jumping to the real
-            // figure when several per cent have passed at once.
-            if (line_mode && !finished && line_bytes_sent >= next_threshold) {
+            // figure when several per cent have passed at once. A file whose length could not
+            // be read (0) shows only its completion.
+            if (line_mode && !finished && file_length != 0 && line_bytes_sent >= next_threshold) {
                 uint32_t percent = (uint32_t)((uint64_t)line_bytes_sent * 100 / file_length);
                 if (percent > next_percent)
                     next_percent = percent;

@@ -73,7 +73,7 @@ unsigned peer_speed(const Line &line) {
 
 } // namespace
 
-bool line_open_pty(Line &line, std::string &error) {
+bool line_open_pty(Line &line, unsigned idle_speed, std::string &error) {
     line.device = false;
     line.fd = posix_openpt(O_RDWR | O_NOCTTY);
     if (line.fd < 0) {
@@ -99,6 +99,15 @@ bool line_open_pty(Line &line, std::string &error) {
     // our own output back to us until the downloader sets its modes.
     if (!make_raw(line.fd) || !make_raw(line.slave_fd) || !set_nonblocking(line.fd)) {
         error = errno_text("raw mode");
+        return false;
+    }
+    // A downloader that puts the port's settings back as it closes it may do so before we
+    // have read its last bytes, which we would then take at the speed it put back: starting
+    // at the speed we end at, that is the speed they were sent at.
+    struct termios tio;
+    if (tcgetattr(line.slave_fd, &tio) != 0 || cfsetspeed(&tio, speed_code(idle_speed)) != 0 ||
+        tcsetattr(line.slave_fd, TCSANOW, &tio) != 0) {
+        error = errno_text("line speed");
         return false;
     }
     return true;

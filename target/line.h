@@ -37,8 +37,9 @@ struct Line {
     TimePoint last_write{};
 };
 
-// line_open_pty: a new raw pseudo-terminal pair; false with the reason in error.
-bool line_open_pty(Line &line, std::string &error);
+// line_open_pty: a new raw pseudo-terminal pair, the slave at idle_speed until the downloader
+// sets its own; false with the reason in error.
+bool line_open_pty(Line &line, unsigned idle_speed, std::string &error);
 
 // line_open_device: the serial device in raw 8N1 at speed, taken exclusively.
 bool line_open_device(Line &line, const std::string &path, unsigned speed, std::string &error);

@@ -151,7 +151,7 @@ int main(int argc, char **argv) {
     line.pace = opts.pace;
     bool opened = opts.tcp_port >= 0 ? line_open_tcp(line, (unsigned)opts.tcp_port, error)
                   : opts.device.empty()
-                      ? line_open_pty(line, error)
+                      ? line_open_pty(line, opts.upgrade_baud, error)
                       : line_open_device(line, opts.device,
                                          opts.waiting ? opts.upgrade_baud : opts.baud, error);
     if (!opened) {

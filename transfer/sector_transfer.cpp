@@ -102,7 +102,10 @@ bool send_sectors(uint32_t sector_size) {
         // than cut to what the header count can hold, which would drop sectors silently; none
         // at all would send nothing yet end in EOT, over a progress total of 0.
         if (n == 1) {
-            sector_count = sectors_needed(highest_address, sector_size);
+            // Data wholly below sector 1 (never sent) is no image for the target: sending sector
+            // 1 all 0xFF would erase it and call that a success.
+            sector_count =
+                highest_address < sector_size ? 0 : sectors_needed(highest_address, sector_size);
             if (sector_count == 0 || sector_count > MAX_SECTOR_COUNT) {
                 console_print(sector_count == 0 ? IMAGE_EMPTY : IMAGE_TOO_LARGE);
                 success = false;

@@ -7,15 +7,15 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 cmake --install "$build" --prefix "$work/usr" >/dev/null
-for f in bin/kestrelload bin/download bin/kestrel-target share/man/man1/kestrelload.1 \
-    share/man/man1/download.1 share/man/man1/kestrel-target.1; do
+for f in bin/kestrelload bin/kestrel-download bin/kestrel-target share/man/man1/kestrelload.1.gz \
+    share/man/man1/kestrel-download.1.gz share/man/man1/kestrel-target.1.gz; do
     [ -e "$work/usr/$f" ] || { echo "not installed: $f" >&2; exit 1; }
 done
 help=$("$work/usr/bin/kestrel-target" --help)
 grep -q -- '--output FILE' <<<"$help"
 if command -v man >/dev/null; then
-    for page in kestrelload download kestrel-target; do
-        warnings=$(man -l "$work/usr/share/man/man1/$page.1" 2>&1 >/dev/null || true)
+    for page in kestrelload kestrel-download kestrel-target; do
+        warnings=$(man -l "$work/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null || true)
         [ -z "$warnings" ] || { echo "$page.1: $warnings" >&2; exit 1; }
     done
 fi
@@ -23,9 +23,9 @@ fi
 (cd "$build" && cpack -G DEB -B "$work/package" >/dev/null)
 deb=$(ls "$work"/package/*.deb)
 contents=$(dpkg-deb -c "$deb")
-for f in ./usr/bin/kestrelload ./usr/bin/download ./usr/bin/kestrel-target \
-    ./usr/share/man/man1/kestrelload.1 ./usr/share/man/man1/download.1 \
-    ./usr/share/man/man1/kestrel-target.1; do
+for f in ./usr/bin/kestrelload ./usr/bin/kestrel-download ./usr/bin/kestrel-target \
+    ./usr/share/man/man1/kestrelload.1.gz ./usr/share/man/man1/kestrel-download.1.gz \
+    ./usr/share/man/man1/kestrel-target.1.gz; do
     grep -q " $f\$" <<<"$contents" || { echo "not in the package: $f" >&2; exit 1; }
 done
 dpkg-deb -f "$deb" Package | grep -qx kestrelload

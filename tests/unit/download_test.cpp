@@ -2,6 +2,9 @@
 // the simulated target with its faults, and against a transfer phase scripted byte for byte.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include "image/srecord.h"
 #include "serial/serial.h"
 #include "session/driver.h"
 #include "support/unit.h"
@@ -144,6 +147,13 @@ TEST(Download, SectorMode) {
          {"\r\n\nCould not obtain sector size response - will try again\r\n",
           "\r\n\nCould not obtain sector size response - will try again\r\n", DONE},
          0},
+        // Nothing at or above sector 1: refused before any header, not sent as 0xFF.
+        {"data only below sector 1",
+         {},
+         {{0x100, 0x10}},
+         false,
+         {"\r\nERROR - Image holds no data to download.\r\n"},
+         2},
         {"size answers unusable three times",
          {"--size-fail", "3"},
          TWO_SECTORS,
@@ -199,6 +209,20 @@ TEST(Download, LineMode) {
     };
     for (const download_case &row : rows)
         run_row(row);
+
+    // A file whose length cannot be read (a pipe here): no percentages until the end.
+    fresh_start();
+    wire::attach_target({"--waiting", "--mode", "line"});
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    std::string text = image_of(LINES);
+    ASSERT_EQ(write(ends[1], text.data(), text.size()), (ssize_t)text.size());
+    close(ends[1]);
+    image_file = fdopen(ends[0], "rb");
+    EXPECT_TRUE(run_download("image.s19", '1')) << test_console::output();
+    std::string missing;
+    EXPECT_TRUE(shown_in_order({"  0% complete... \r100% complete.   \r\n"}, &missing))
+        << test_console::output();
 }
 
 // The answers, with n block ACKs in the middle.

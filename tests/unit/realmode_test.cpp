@@ -148,6 +148,16 @@ TEST_F(RealMode, ProgressBar) {
     }
 }
 
+TEST_F(RealMode, HeaderStaysOnItsRow) {
+    // "Downloading ", the name cut to 64 characters, " --": 79 columns.
+    const std::string name = "/a/very/long/path/to/the/firmware/images/of/this/product/" +
+                             std::string(40, 'x') + ".s19";
+    print_download_header(name.c_str(), '2');
+    std::string shown = test_console::output();
+    EXPECT_EQ(shown.substr(0, shown.find("\r\n")), "Downloading " + name.substr(0, 64) + " --");
+    EXPECT_EQ(shown.substr(shown.find("\r\n") + 2, 15), "Com port: 2, Ba");
+}
+
 TEST_F(RealMode, Sessions) {
     // A passed flash-map check, then a target lost after the upgrade command: the ordinary
     // message. A refused map: the support message, and no upgrade command.
