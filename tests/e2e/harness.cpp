@@ -277,7 +277,7 @@ void run_console(const launcher &how, const scenario &s, const std::string &devi
                       (n == s.com && !device.empty() ? device : MISSING_DEVICE));
     termios settings{};
     cfmakeraw(&settings);
-    settings.c_lflag |= KEPT_LFLAG & ~ECHO; // the program echoes what it reads
+    settings.c_lflag |= KEPT_LFLAG; // an operator's terminal echoes until the program reads keys
     settings.c_iflag |= KEPT_IFLAG;
     settings.c_cc[VINTR] = 3;
     settings.c_cc[VMIN] = 1;
@@ -294,7 +294,10 @@ void run_console(const launcher &how, const scenario &s, const std::string &devi
             break;
         if (how.kind == launcher::wine)
             usleep(300000); // its console's key reader starts a moment after raw mode
-        type(run, key.second);
+        if (key.second[0] != '>')
+            type(run, key.second);
+        else if (write(run.terminal, key.second.data() + 2, key.second.size() - 2) < 0)
+            break; // typed ahead, whatever the program is doing
     }
     int raw = 0;
     rusage usage{};
@@ -387,9 +390,11 @@ std::string check(const scenario &s, const outcome &o) {
     if (o.status != s.status)
         problems += "exit status " + std::to_string(o.status) + ", expected " +
                     std::to_string(s.status) + "\n";
-    for (const std::string &text : s.texts)
-        if (!contains(o.screen, text))
-            problems += "the screen lacks \"" + text + "\"\n";
+    for (const std::string &text : s.texts) {
+        bool absent = text[0] == '!';
+        if (contains(o.screen, text.substr(absent)) == absent)
+            problems += (absent ? "the screen shows \"" : "the screen lacks \"") + text + "\"\n";
+    }
     for (const std::string &text : s.log)
         if (!contains(o.log, text))
             problems += "the target's log lacks \"" + text + "\"\n";
