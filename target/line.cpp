@@ -179,7 +179,7 @@ bool line_read(Line &line, TimePoint now, std::string &error) {
                 due = std::max(now, line.rx_line_free) + byte_time(speed);
                 line.rx_line_free = due;
             }
-            line.rx.push_back({buf[i], speed, due});
+            line.rx.push_back({buf[i], speed, due, now});
         }
     }
 }
@@ -220,6 +220,13 @@ bool line_flush(Line &line, TimePoint now, std::string &error) {
             error = errno_text("write");
             return false;
         }
+        for (ssize_t i = 0; i < written; ++i) {
+            auto late =
+                std::chrono::duration_cast<std::chrono::microseconds>(now - line.tx[i].second);
+            line.late_total += late;
+            line.late_max = std::max(line.late_max, late);
+        }
+        line.late_count += (uint64_t)written;
         line.tx.erase(line.tx.begin(), line.tx.begin() + written);
         line.last_write = now;
     }

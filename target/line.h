@@ -15,8 +15,9 @@ using TimePoint = Clock::time_point;
 
 struct RxByte {
     uint8_t byte;
-    unsigned speed; // the downloader's line speed when the byte arrived, 0 if unknown (TCP)
-    TimePoint due;  // when the target may see it (its arrival, or later when paced)
+    unsigned speed;    // the downloader's line speed when the byte arrived, 0 if unknown (TCP)
+    TimePoint due;     // when the target may see it (its arrival, or later when paced)
+    TimePoint arrived; // when it was read from the line
 };
 
 struct Line {
@@ -35,6 +36,9 @@ struct Line {
     TimePoint tx_line_free{};
     TimePoint last_arrival{};
     TimePoint last_write{};
+    // How late paced bytes went out against their due time: the target's own pacing error.
+    std::chrono::microseconds late_total{0}, late_max{0};
+    uint64_t late_count = 0;
 };
 
 // line_open_pty: a new raw pseudo-terminal pair, the slave at idle_speed until the downloader

@@ -319,6 +319,10 @@ void Target::on_byte(const RxByte &rx_in, TimePoint now) {
     RxByte rx = rx_in;
     if (!noise_.pass(Noise::RX, rx.byte))
         return;
+    if (transfer_active_ && sent_since_rx_ && rx.arrived >= line_.last_write)
+        turnaround_us_.push_back((long)std::chrono::duration_cast<std::chrono::microseconds>(
+                                     rx.arrived - line_.last_write)
+                                     .count());
     rx_isolated_ = sent_since_rx_ || rx.due - last_rx_at_ >= END_BYTE_PAUSE;
     rx_arrival_ = rx.due;
     last_rx_at_ = rx.due;
@@ -847,6 +851,26 @@ void Target::go_quiet(const std::string &why) {
     state_ = State::QUIET;
 }
 
+// log_timing: the downloader's turnaround and our own pacing error, which together make the
+// excess of a paced transfer over its wire time.
+void Target::log_timing() {
+    std::vector<long> sorted = turnaround_us_;
+    turnaround_us_.clear();
+    if (sorted.empty())
+        return;
+    std::sort(sorted.begin(), sorted.end());
+    long total = 0;
+    for (long us : sorted)
+        total += us;
+    long mean_late =
+        line_.late_count == 0 ? 0 : (long)(line_.late_total.count() / (long)line_.late_count);
+    log_event("timing: downloader turnaround median %ld us, 99th percentile %ld us, total %ld us "
+              "over %zu answers; our pacing %ld us late on average, at most %ld us, over %llu "
+              "bytes",
+              sorted[sorted.size() / 2], sorted[sorted.size() * 99 / 100], total, sorted.size(),
+              mean_late, (long)line_.late_max.count(), (unsigned long long)line_.late_count);
+}
+
 void Target::close_transfer(int status, const std::string &result) {
     char summary[256];
     if (!mode_chosen_)
@@ -860,6 +884,7 @@ void Target::close_transfer(int status, const std::string &result) {
         snprintf(summary, sizeof summary, "line mode, lines accepted %u", lines_done_);
     else
         snprintf(summary, sizeof summary, "download refused");
+    log_timing();
     std::string noise = noise_.enabled() ? ", noise: " + noise_.summary() : "";
     log_event("summary: %s, NAKs sent %u%s, result: %s (exit status %d)", summary, naks_sent_,
               noise.c_str(), result.c_str(), status);

@@ -80,6 +80,7 @@ class Target {
     void go_quiet(const std::string &why);
     void end_transfer(int status, const std::string &result, bool final = false);
     void close_transfer(int status, const std::string &result);
+    void log_timing();
     bool at_point(const Point &p);
     void watchdog_reset(const Point &p);
     void vanish(const Point &p);
@@ -142,6 +143,8 @@ class Target {
     unsigned naks_sent_ = 0;
     unsigned frame_errors_ = 0; // consecutive checksum errors of the current frame
     unsigned size_requests_ = 0;
+    // The downloader's turnaround: from our last write to its next byte, for every answer.
+    std::vector<long> turnaround_us_;
     std::string quiet_reason_;
     std::vector<uint8_t> image_;
 

@@ -302,9 +302,14 @@ void run_console(const launcher &how, const scenario &s, const std::string &devi
     int raw = 0;
     rusage usage{};
     auto start = clock_type::now();
+    std::string status_path = "/proc/" + std::to_string(run.pid) + "/status";
     while (wait4(run.pid, &raw, WNOHANG, &usage) == 0) {
         if (since(start) > 240)
             kill(run.pid, SIGKILL);
+        std::string status = read_file(status_path);
+        size_t anon = status.find("RssAnon:");
+        if (anon != std::string::npos)
+            o->peak_anon_kib = std::max(o->peak_anon_kib, std::atol(status.c_str() + anon + 8));
         if (pump(run, 50) < 0)
             usleep(10000);
     }

@@ -35,6 +35,7 @@ struct outcome {
     bool terminal_kept = true;       // the terminal's modes as they were before the run
     double seconds = 0, cpu_seconds = 0;
     long max_rss_kib = 0;
+    long peak_anon_kib = 0; // the program's own memory (heap, stack) at its largest, sampled
 };
 
 // The rows of scenarios.txt for the launcher named in their first field.

@@ -50,7 +50,8 @@ TimePoint virtual_time(uint64_t ms) {
 uint64_t ms_of(TimePoint t) {
     if (t == TimePoint::max())
         return NEVER;
-    return t <= epoch ? 0 : std::chrono::duration_cast<std::chrono::milliseconds>(t - epoch).count();
+    return t <= epoch ? 0
+                      : std::chrono::duration_cast<std::chrono::milliseconds>(t - epoch).count();
 }
 
 // The target sees what has reached it and answers what has fallen due.
@@ -252,7 +253,7 @@ bool host_write(unsigned char byte) {
     if (responder)
         responder(byte);
     if (target) {
-        target_line.rx.push_back({byte, baud_rate, virtual_time(clock_ms)});
+        target_line.rx.push_back({byte, baud_rate, virtual_time(clock_ms), virtual_time(clock_ms)});
         pump();
     }
     return true;
