@@ -3,7 +3,7 @@
 // of the program before it drain before the emulator is closed.
 #include <stdint.h>
 
-#include "realmode/dos.h"
+#include "realmode/dos/dos.h"
 
 extern "C" {
 uint16_t dos_psp_segment;

@@ -11,8 +11,8 @@
 #include <sstream>
 
 #include "serial/serial.h"
-#include "target/log.h"
-#include "target/target.h"
+#include "tools/kestrel-target/log.h"
+#include "tools/kestrel-target/target.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "target/line.h"
+#include "tools/kestrel-target/line.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,9 +1,9 @@
 // The PC operations of pc.h on the real hardware, for the DOS build. The BIOS data area is
 // reached through FS; vectors go through DOS.
-#include "pc.h"
+#include "realmode/pc.h"
 
 #include "dos.h"
-#include "uart.h"
+#include "realmode/uart.h"
 
 extern "C" {
 void dos_receive_entry();

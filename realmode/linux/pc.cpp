@@ -22,7 +22,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "pc.h"
+#include "realmode/pc.h"
 
 namespace {
 

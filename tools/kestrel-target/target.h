@@ -3,9 +3,9 @@
 #ifndef TARGET_TARGET_H
 #define TARGET_TARGET_H
 
-#include "target/line.h"
-#include "target/noise.h"
-#include "target/options.h"
+#include "tools/kestrel-target/line.h"
+#include "tools/kestrel-target/noise.h"
+#include "tools/kestrel-target/options.h"
 
 #include <functional>
 #include <string>

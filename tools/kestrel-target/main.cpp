@@ -1,8 +1,8 @@
 // kestrel-target: a simulated target system for demos, end-to-end tests and benchmarks.
-#include "target/line.h"
-#include "target/log.h"
-#include "target/options.h"
-#include "target/target.h"
+#include "tools/kestrel-target/line.h"
+#include "tools/kestrel-target/log.h"
+#include "tools/kestrel-target/options.h"
+#include "tools/kestrel-target/target.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -2,7 +2,7 @@
 // standard output through DOS (so it can be redirected); from then on it goes into the
 // current window through the BIOS, which scrolls the window's own rows. Keys are read
 // through DOS, from a file when standard input is redirected.
-#include "screen.h"
+#include "realmode/screen.h"
 
 #include <stdint.h>
 

@@ -1,7 +1,7 @@
 // The real-mode build's screen on an 80x24 terminal with ANSI sequences. Each window is a
 // scroll region; the cursor is tracked here rather than asked of the terminal. Until the
 // program first places the cursor, text goes out as a plain stream.
-#include "screen.h"
+#include "realmode/screen.h"
 
 #include <errno.h>
 #include <signal.h>

@@ -1,7 +1,7 @@
 // The line as a TCP connection: the target listens on the loopback interface and the line is
 // the one connection it accepts (an emulated PC's serial port, for instance). There is no
 // line speed on such a line.
-#include "target/line.h"
+#include "tools/kestrel-target/line.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

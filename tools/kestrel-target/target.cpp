@@ -1,7 +1,7 @@
-#include "target/target.h"
+#include "tools/kestrel-target/target.h"
 
 #include "session/control_bytes.h"
-#include "target/log.h"
+#include "tools/kestrel-target/log.h"
 
 #include <algorithm>
 #include <cstdio>

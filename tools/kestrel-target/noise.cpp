@@ -1,6 +1,6 @@
-#include "target/noise.h"
+#include "tools/kestrel-target/noise.h"
 
-#include "target/log.h"
+#include "tools/kestrel-target/log.h"
 
 Noise::Noise(uint64_t seed, double corrupt_rx, double drop_rx, double corrupt_tx, double drop_tx) {
     // Each direction draws from its own sequence, so that what happens to the n-th byte one

@@ -1,4 +1,4 @@
-#include "target/log.h"
+#include "tools/kestrel-target/log.h"
 
 #include <chrono>
 #include <cstdarg>

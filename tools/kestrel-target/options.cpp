@@ -1,4 +1,4 @@
-#include "target/options.h"
+#include "tools/kestrel-target/options.h"
 
 #include <getopt.h>
 #include <cctype>
