@@ -27,7 +27,7 @@ using clock_type = std::chrono::steady_clock;
 const char MISSING_DEVICE[] = "/nonexistent/kestrel-line";
 // What the target records, compared with srec_cat's reading of the image: where the images of
 // the scenarios lie, in sectors of 32768 bytes.
-const unsigned long RANGE_START = 0x8000, RANGE_END = 0x27FFF;
+const unsigned long RANGE_START = 0x8000, RANGE_END = 0x3FFFF;
 const char WINE[] = "/usr/lib/wine/wine64";
 const tcflag_t KEPT_LFLAG = ICANON | ISIG | ECHO, KEPT_IFLAG = ICRNL;
 
@@ -418,13 +418,15 @@ std::string check(const scenario &s, const outcome &o) {
     return "--- " + s.name + ":\n" + problems + "screen:\n" + o.screen + "target log:\n" + o.log;
 }
 
-// The image "small" in dir: 4 KiB from RANGE_START with every byte value in it, in a period of
-// 257 bytes so that the blocks of a sector do not all begin alike.
-std::string make_small_image(const std::string &dir) {
-    std::string path = dir + "/small.s28", data, from = std::to_string(RANGE_START);
+// The images "small", 4 KiB from RANGE_START, and "far", 4 KiB across the middle of the first
+// 131072-byte sector (where the DOS build's sector buffer crosses from one 64 KiB segment to the
+// next), in dir: every byte value in a period of 257 bytes, so that blocks do not begin alike.
+std::string make_image(const std::string &dir, const std::string &name) {
+    unsigned long start = name == "far" ? 0x2F800 : RANGE_START;
+    std::string path = dir + "/" + name + ".s28", data, from = std::to_string(start);
     for (unsigned i = 0; i < 257; ++i)
         data += " " + std::to_string(i * 53 % 256);
-    output_of("srec_cat -generate " + from + " " + std::to_string(RANGE_START + 0x1000) +
+    output_of("srec_cat -generate " + from + " " + std::to_string(start + 0x1000) +
               " -repeat-data" + data + " -execution-start-address " + from + " -o " + path +
               " -Motorola -address-length=3");
     return path;
@@ -499,7 +501,9 @@ std::vector<scenario> scenarios(const std::string &launcher_name) {
         f.resize(9);
         scenario s;
         s.name = f[1];
-        s.image = f[2].empty() || f[2][0] == '/' || f[2] == "small" ? f[2] : SOURCE_DIR "/" + f[2];
+        s.image = f[2].empty() || f[2][0] == '/' || f[2] == "small" || f[2] == "far"
+                      ? f[2]
+                      : SOURCE_DIR "/" + f[2];
         s.args = words(f[3]);
         for (const std::string &option : words(f[4]))
             if (option.compare(0, 3, "COM") == 0)
@@ -541,8 +545,8 @@ outcome run(const launcher &how, const scenario &row) {
     auto start = clock_type::now();
     std::string dir = temp_dir();
     scenario s = row;
-    if (s.image == "small")
-        s.image = make_small_image(dir);
+    if (s.image == "small" || s.image == "far")
+        s.image = make_image(dir, s.image);
     target_run target;
     if (!s.target.empty()) {
         std::vector<std::string> args = s.target;
