@@ -9,6 +9,7 @@
 #include "image/srecord.h"
 #include "serial/serial.h"
 #include "session.h"
+#include "transfer/progress.h"
 #include "transfer/transfer.h"
 
 namespace {
@@ -26,12 +27,6 @@ uint32_t image_file_length() {
     long length = ftell(image_file);
     fseek(image_file, position, SEEK_SET);
     return length < 0 ? 0 : (uint32_t)length;
-}
-
-// The byte count at which `percent` is due, rounded up. 64-bit, because percent * length
-// overflows 32 bits for files beyond 42 MB.
-uint32_t percent_threshold(uint32_t percent, uint32_t file_length) {
-    return (uint32_t)(((uint64_t)percent * file_length + 99) / 100);
 }
 
 // The target's EOT says the image is complete, which it can be only once the file has run
@@ -52,9 +47,9 @@ bool run_download(const char *file_name, char port_char) {
     unsigned size_attempts = 0;
     bool line_mode = false;
     bool finished = false;
-    uint32_t file_length = image_file_length();
-    uint32_t next_percent = 1;
-    uint32_t next_threshold = percent_threshold(next_percent, file_length);
+    progress_counter progress;
+    start_progress(&progress, image_file_length());
+    start_sector_progress();
 
     for (;;) {
         // Start (again, after a failed sector-size exchange).
@@ -143,17 +138,9 @@ bool run_download(const char *file_name, char port_char) {
                 control_wait = SYN_WAIT_ATTEMPTS;
             }
 
-            // Line-mode progress: at most one update per control byte, jumping to the real
-            // figure when several per cent have passed at once. A file whose length could not
-            // be read (0) shows only its completion.
-            if (line_mode && !finished && file_length != 0 && line_bytes_sent >= next_threshold) {
-                uint32_t percent = (uint32_t)((uint64_t)line_bytes_sent * 100 / file_length);
-                if (percent > next_percent)
-                    next_percent = percent;
-                show_progress(next_percent < 100 ? next_percent : 100);
-                ++next_percent;
-                next_threshold = percent_threshold(next_percent, file_length);
-            }
+            // A file whose length could not be read (0) shows only its completion.
+            if (line_mode && !finished)
+                update_progress(&progress, line_bytes_sent);
         }
         if (finished)
             break;

@@ -30,18 +30,14 @@ bool send_next_line();
 // resend_line: announces and sends the last line again, paced; false on a write failure.
 bool resend_line();
 
-// Sector mode. The progress values live for the whole run and are never reset.
-extern uint32_t sector_bytes_sent;
-extern uint32_t sector_next_percent;
-extern uint32_t sector_next_threshold;
+// start_sector_progress: sector-mode progress at 0 %. It then lives for the whole run: a
+// transfer that follows a failed one goes on from it.
+void start_sector_progress();
 
 // send_sectors: builds and sends sectors 1 .. sector_count from the sector buffer (already
 // allocated with sector_size bytes), then EOT; true only when the target acknowledged every
 // sector's final FS and the EOT was written. On any failure sends NAK instead of EOT and
 // returns false.
 bool send_sectors(uint32_t sector_size);
-
-// send_sector_blocks: the blocks of the sector in the buffer, then FS and the target's ACK.
-bool send_sector_blocks(uint32_t sector_size, uint32_t sector_count);
 
 #endif
