@@ -15,13 +15,13 @@ bool request_sector_size(uint32_t *sector_size);
 // drain_input: shows whatever the target sends until 2 s of silence.
 void drain_input();
 
-// Line mode. These values live for the whole run.
-const unsigned LINE_BUFFER_SIZE = 84;
-extern char line_buffer[LINE_BUFFER_SIZE];
-extern uint32_t line_length;
-extern uint32_t record_number;
+// Line mode. These values live for the whole run: the bytes of the lines sent (resends not
+// counted), and whether the file has run out.
 extern uint32_t line_bytes_sent;
 extern bool end_of_file;
+
+// start_line_mode: nothing read or sent yet; the next line is the one image_file stands at.
+void start_line_mode();
 
 // send_next_line: reads and sends the next line of image_file (S7/S9 sent as S8). False with
 // end_of_file set at the normal end of the file (nothing printed), else false after a message.
@@ -29,6 +29,9 @@ bool send_next_line();
 
 // resend_line: announces and sends the last line again, paced; false on a write failure.
 bool resend_line();
+
+// whole_file_sent: the file has run out, or the line last read is a terminator record.
+bool whole_file_sent();
 
 // start_sector_progress: sector-mode progress at 0 %. It then lives for the whole run: a
 // transfer that follows a failed one goes on from it.

@@ -28,8 +28,7 @@ void fresh_start() {
     image_file = NULL;
     baud_rate = 57600;
     port_number = 1;
-    line_length = record_number = line_bytes_sent = 0;
-    end_of_file = false;
+    start_line_mode();
     start_sector_progress();
 }
 
