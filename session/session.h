@@ -2,11 +2,6 @@
 #ifndef SESSION_SESSION_H
 #define SESSION_SESSION_H
 
-#include <stdint.h>
-
-const unsigned AUTOBAUD_RATE_COUNT = 7;
-extern const uint32_t AUTOBAUD_RATES[AUTOBAUD_RATE_COUNT];
-
 const unsigned TARGET_LINE_MAX = 82;
 
 // The port the operator named (1-9); set by the program flow after the confirmation.

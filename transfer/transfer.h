@@ -12,7 +12,7 @@ const uint32_t LARGE_SECTOR_SIZE = 131072UL;
 // false when no usable answer came (*sector_size untouched).
 bool request_sector_size(uint32_t *sector_size);
 
-// drain_input: shows whatever the target sends until 2 s of silence.
+// drain_input: reads and shows (echo on) whatever the target sends, until 2 s of silence.
 void drain_input();
 
 // Line mode. These values live for the whole run: the bytes of the lines sent (resends not
