@@ -4,10 +4,6 @@
 
 #include <stdint.h>
 
-// Sector sizes a target may report.
-const uint32_t SMALL_SECTOR_SIZE = 32768UL;
-const uint32_t LARGE_SECTOR_SIZE = 131072UL;
-
 // request_sector_size: true with *sector_size 32768 or 131072 (sector mode) or 0 (line mode);
 // false when no usable answer came (*sector_size untouched).
 bool request_sector_size(uint32_t *sector_size);
