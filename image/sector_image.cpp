@@ -7,7 +7,20 @@
 
 namespace {
 
+// One spinner step per this many records shows a long pass is alive.
+const unsigned SPINNER_PERIOD = 512;
 const char SPINNER_CHARS[4] = {'-', '\\', '|', '/'};
+
+// The pass's own message for a read error of image_file (not its end), which fails the pass.
+const char IMAGE_READ_ERROR_MESSAGE[] = "\n\rError reading image file.\n\n\r";
+
+// What parse_data_record gives back about one data record.
+struct data_record_fields {
+    uint32_t address; // first address of the record
+    uint32_t count;   // data bytes, cut to the window when the record overlaps it
+    uint32_t skip;    // leading data bytes that lie before the window
+    bool overlaps;    // some byte of the record lies inside the window
+};
 
 // Ends a pass that failed: message (if any) first, then the read error when that is what cut
 // a record short, and the stream left at the first character not consumed.
@@ -27,8 +40,10 @@ void place_data(const data_record_fields *fields, unsigned address_length, uint3
         sector_buffer_store(index + i, hex_byte(data[0], data[1]));
 }
 
-} // namespace
-
+// Reads the body of a data record with address_length address bytes and works out its
+// placement against the window; false when the body check fails or the count leaves no room
+// for the address. A record without data bytes neither overlaps nor raises *highest_address;
+// bytes that would lie past address 0xFFFFFFFF are dropped.
 bool parse_data_record(char *record, unsigned address_length, uint32_t window_start,
                        uint32_t window_end, uint32_t *highest_address, data_record_fields *fields) {
     // 1. The body; a count too small for the address leaves nothing to take it from.
@@ -65,6 +80,8 @@ bool parse_data_record(char *record, unsigned address_length, uint32_t window_st
     fields->count = placed_last - (fields->address + fields->skip) + 1;
     return true;
 }
+
+} // namespace
 
 bool build_sector_image(uint32_t window_start, uint32_t window_end, uint32_t *highest_address) {
     // 1. A fresh pass.

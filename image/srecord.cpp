@@ -58,6 +58,26 @@ void drop_read_ahead() {
     read_ahead_on = false;
 }
 
+// Exactly count characters of image_file; true only if all arrived.
+bool read_image_chars(char *buffer, unsigned count) {
+    while (count > 0) {
+        unsigned available = read_ahead_end - read_ahead_next;
+        if (available == 0) {
+            if (!read_ahead_on)
+                return fread(buffer, 1, count, image_file) == count;
+            if (!fill_read_ahead())
+                return false;
+            continue;
+        }
+        unsigned run = count < available ? count : available;
+        memcpy(buffer, read_ahead + read_ahead_next, run);
+        read_ahead_next += run;
+        buffer += run;
+        count -= run;
+    }
+    return true;
+}
+
 } // namespace
 
 bool is_srecord_image(FILE *file) {
@@ -83,25 +103,6 @@ int read_image_char() {
             return EOF;
     }
     return (unsigned char)read_ahead[read_ahead_next++];
-}
-
-bool read_image_chars(char *buffer, unsigned count) {
-    while (count > 0) {
-        unsigned available = read_ahead_end - read_ahead_next;
-        if (available == 0) {
-            if (!read_ahead_on)
-                return fread(buffer, 1, count, image_file) == count;
-            if (!fill_read_ahead())
-                return false;
-            continue;
-        }
-        unsigned run = count < available ? count : available;
-        memcpy(buffer, read_ahead + read_ahead_next, run);
-        read_ahead_next += run;
-        buffer += run;
-        count -= run;
-    }
-    return true;
 }
 
 void start_image_read_ahead() {

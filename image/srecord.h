@@ -29,9 +29,6 @@ bool is_srecord_image(FILE *file);
 // (the record checksum catches nonsense).
 unsigned char hex_byte(char high, char low);
 
-// read_image_chars: reads exactly count characters of image_file; true only if all arrived.
-bool read_image_chars(char *buffer, unsigned count);
-
 // read_image_char: the next character of image_file (0-255), or EOF at its end or on an error.
 int read_image_char();
 

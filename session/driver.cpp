@@ -9,6 +9,7 @@
 #include "image/srecord.h"
 #include "serial/serial.h"
 #include "session.h"
+#include "transfer/progress.h"
 #include "transfer/transfer.h"
 
 namespace {
@@ -17,6 +18,21 @@ const char DOWNLOAD_COMMAND[] = "download_firmware\n";
 const unsigned CONTROL_WAIT_ATTEMPTS = 5;
 const unsigned SYN_WAIT_ATTEMPTS = 15;
 const unsigned LINE_PAUSE_MS = 1;
+const unsigned MAX_RECORD_ATTEMPTS = 4;
+const unsigned MAX_SIZE_ATTEMPTS = 3;
+
+// Everything the driver keeps during one download.
+struct driver_state {
+    const char *file_name;     // for the header only
+    char port_char;            // for the header only
+    unsigned size_attempts;    // failed sector-size exchanges
+    bool line_mode;            // the target chose line mode
+    bool finished;             // the transfer went through
+    unsigned control_wait;     // read attempts for the next control byte
+    bool resend_pending;       // a NAK came: the next ACK sends the same line again
+    uint8_t nak_count;         // NAKs for the current line
+    progress_counter progress; // line mode's, over the file's length
+};
 
 // The file's length without moving it from where it stands.
 uint32_t image_file_length() {
@@ -28,17 +44,125 @@ uint32_t image_file_length() {
     return length < 0 ? 0 : (uint32_t)length;
 }
 
-// The byte count at which `percent` is due, rounded up. 64-bit, because percent * length
-// overflows 32 bits for files beyond 42 MB.
-uint32_t percent_threshold(uint32_t percent, uint32_t file_length) {
-    return (uint32_t)(((uint64_t)percent * file_length + 99) / 100);
+// Sends the download command, and the header with the first one only.
+bool start_transfer(driver_state *state) {
+    state->control_wait = CONTROL_WAIT_ATTEMPTS;
+    state->resend_pending = false;
+    state->nak_count = 0;
+    if (!send_command(DOWNLOAD_COMMAND, 0)) {
+        console_print("\r\nERROR - Could not begin download.\r\n");
+        return false;
+    }
+    if (state->size_attempts == 0)
+        print_download_header(state->file_name, state->port_char);
+    return true;
 }
 
-// The target's EOT says the image is complete, which it can be only once the file has run
-// out or its terminator record (sent as S8) has gone. One flipped bit turns an ACK (0x06)
-// into an EOT (0x04): taken earlier, it would report a partial image as downloaded.
-bool whole_file_sent() {
-    return end_of_file || (record_number > 0 && line_buffer[0] == 'S' && line_buffer[1] == '8');
+// EOT ends a line-mode download, but only once the whole file has gone.
+void answer_eot(driver_state *state) {
+    if (state->line_mode && whole_file_sent()) {
+        report_line_mode_complete();
+        state->finished = true;
+    }
+}
+
+// An ACK in line mode asks for a line: the next one, or after a NAK the same one again. Once
+// the file has run out nothing goes, and the target is expected to end with EOT.
+bool send_line(driver_state *state) {
+    if (!state->resend_pending)
+        state->nak_count = 0;
+    if (end_of_file) {
+        console_print("\r\nERROR - Not enough data in file.\r\n");
+        return false;
+    }
+    if (state->resend_pending) {
+        if (!resend_line())
+            return false;
+    } else if (!send_next_line() && !end_of_file) {
+        return false;
+    }
+    sleep_ms(LINE_PAUSE_MS);
+    return true;
+}
+
+// Sector mode sends the whole image at once. After a failure the driver goes on reading
+// control bytes: a further ACK starts a new exchange and a new transfer.
+bool send_in_sectors(driver_state *state, uint32_t sector_size) {
+    if (!sector_buffer_allocate(sector_size)) {
+        console_print("\r\nERROR:  OUT OF MEMORY\r\n");
+        return false;
+    }
+    show_progress(0);
+    state->finished = send_sectors(sector_size);
+    sector_buffer_release();
+    return true;
+}
+
+// The first ACK (and the first after a failed sector transfer) asks the target for its
+// sector size, which chooses the mode. An exchange that fails starts the download again.
+bool choose_mode(driver_state *state) {
+    uint32_t sector_size = 0;
+    if (!request_sector_size(&sector_size)) {
+        ++state->size_attempts;
+        if (state->size_attempts >= MAX_SIZE_ATTEMPTS) {
+            console_print("\r\nERROR - Could not obtain sector size response\r\n");
+            return false;
+        }
+        console_print("\r\n\nCould not obtain sector size response - will try again\r\n");
+        return start_transfer(state);
+    }
+    if (sector_size != 0)
+        return send_in_sectors(state, sector_size);
+    show_progress(0);
+    state->line_mode = true;
+    state->resend_pending = false;
+    start_line_mode();
+    line_mode_chosen();
+    // The first line goes without waiting for another ACK.
+    return send_line(state);
+}
+
+bool answer_ack(driver_state *state) {
+    if (!(state->line_mode ? send_line(state) : choose_mode(state)))
+        return false;
+    state->resend_pending = false;
+    state->control_wait = CONTROL_WAIT_ATTEMPTS;
+    return true;
+}
+
+// NAK: the next ACK resends the line; the fourth NAK for one line ends the download.
+bool answer_nak(driver_state *state) {
+    ++state->nak_count;
+    if (state->nak_count >= MAX_RECORD_ATTEMPTS) {
+        console_print("\r\nERROR - Exceeded maximum download attempts for record.\r\n");
+        return false;
+    }
+    state->resend_pending = true;
+    return true;
+}
+
+// SYN: the target needs longer until the next ACK, and the NAK count starts again.
+void answer_syn(driver_state *state) {
+    state->nak_count = 0;
+    state->control_wait = SYN_WAIT_ATTEMPTS;
+}
+
+// Any other byte is ignored; the echo has shown it if it is printable.
+bool answer_control_byte(driver_state *state, unsigned char control) {
+    switch (control) {
+    case EOT:
+        answer_eot(state);
+        return true;
+    case ACK:
+        return answer_ack(state);
+    case NAK:
+        return answer_nak(state);
+    case SYN:
+        answer_syn(state);
+        return true;
+    default:
+        return true;
+    }
 }
 
 } // namespace
@@ -49,117 +173,33 @@ bool run_download(const char *file_name, char port_char) {
         return false;
     }
 
-    unsigned size_attempts = 0;
-    bool line_mode = false;
-    bool finished = false;
-    uint32_t file_length = image_file_length();
-    uint32_t next_percent = 1;
-    uint32_t next_threshold = percent_threshold(next_percent, file_length);
+    // 1. A download starts with nothing sent, and in no mode yet.
+    driver_state state = {};
+    state.file_name = file_name;
+    state.port_char = port_char;
+    start_progress(&state.progress, image_file_length());
+    start_sector_progress();
+    if (!start_transfer(&state))
+        return false;
 
-    for (;;) {
-        // Start (again, after a failed sector-size exchange).
-        unsigned control_wait = CONTROL_WAIT_ATTEMPTS;
-        bool resend_pending = false;
-        uint8_t nak_count = 0;
-        if (!send_command(DOWNLOAD_COMMAND, 0)) {
-            console_print("\r\nERROR - Could not begin download.\r\n");
+    // 2. The target leads, one control byte at a time.
+    while (!state.finished) {
+        unsigned char control;
+        if (!receive_byte(&control, state.control_wait, 1)) {
+            console_print(state.line_mode && end_of_file
+                              ? "\r\nERROR - Receiver timeout OR not enough data in file.\r\n"
+                              : "\r\nERROR - Receiver timeout.\r\n");
             return false;
         }
-        if (size_attempts == 0)
-            print_download_header(file_name, port_char);
-
-        bool restart = false;
-        while (!finished && !restart) {
-            unsigned char control;
-            if (!receive_byte(&control, control_wait, 1)) {
-                console_print(line_mode && end_of_file
-                                  ? "\r\nERROR - Receiver timeout OR not enough data in file.\r\n"
-                                  : "\r\nERROR - Receiver timeout.\r\n");
-                return false;
-            }
-            if (control == EOT) {
-                if (line_mode && whole_file_sent()) {
-                    report_line_mode_complete();
-                    finished = true;
-                }
-            } else if (control == ACK) {
-                if (!line_mode) {
-                    // The first ACK chooses the transfer mode.
-                    uint32_t sector_size = 0;
-                    if (!request_sector_size(&sector_size)) {
-                        ++size_attempts;
-                        if (size_attempts >= MAX_SIZE_ATTEMPTS) {
-                            console_print("\r\nERROR - Could not obtain sector size response\r\n");
-                            return false;
-                        }
-                        console_print(
-                            "\r\n\nCould not obtain sector size response - will try again\r\n");
-                        restart = true;
-                        continue;
-                    }
-                    if (sector_size != 0) {
-                        if (!sector_buffer_allocate(sector_size)) {
-                            console_print("\r\nERROR:  OUT OF MEMORY\r\n");
-                            return false;
-                        }
-                        show_progress(0);
-                        // On failure a further ACK starts a new exchange and a new transfer.
-                        finished = send_sectors(sector_size);
-                        sector_buffer_release();
-                    } else {
-                        show_progress(0);
-                        line_mode = true;
-                        resend_pending = false;
-                        line_mode_chosen();
-                    }
-                }
-                if (line_mode) {
-                    // The first line goes without waiting for another ACK.
-                    if (!resend_pending)
-                        nak_count = 0;
-                    if (end_of_file) {
-                        console_print("\r\nERROR - Not enough data in file.\r\n");
-                        return false;
-                    }
-                    if (resend_pending) {
-                        if (!resend_line())
-                            return false;
-                    } else if (!send_next_line() && !end_of_file) {
-                        return false;
-                    }
-                    sleep_ms(LINE_PAUSE_MS);
-                }
-                resend_pending = false;
-                control_wait = CONTROL_WAIT_ATTEMPTS;
-            } else if (control == NAK) {
-                ++nak_count;
-                if (nak_count >= MAX_RECORD_ATTEMPTS) {
-                    console_print("\r\nERROR - Exceeded maximum download attempts for record.\r\n");
-                    return false;
-                }
-                resend_pending = true;
-            } else if (control == SYN) {
-                nak_count = 0;
-                control_wait = SYN_WAIT_ATTEMPTS;
-            }
-
-            // Line-mode progress: at most one update per control byte, jumping to the real
-            // figure when several per cent have passed at once. A file whose length could not
-            // be read (0) shows only its completion.
-            if (line_mode && !finished && file_length != 0 && line_bytes_sent >= next_threshold) {
-                uint32_t percent = (uint32_t)((uint64_t)line_bytes_sent * 100 / file_length);
-                if (percent > next_percent)
-                    next_percent = percent;
-                show_progress(next_percent < 100 ? next_percent : 100);
-                ++next_percent;
-                next_threshold = percent_threshold(next_percent, file_length);
-            }
-        }
-        if (finished)
-            break;
+        if (!answer_control_byte(&state, control))
+            return false;
+        // A file whose length could not be read (0) shows only its completion.
+        if (state.line_mode && !state.finished)
+            update_progress(&state.progress, line_bytes_sent);
     }
 
-    if (!line_mode)
+    // 3. Sector mode's last figure is the driver's; line mode showed its own at the EOT.
+    if (!state.line_mode)
         show_progress(100);
     console_print("\r\n");
     return true;

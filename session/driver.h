@@ -2,9 +2,6 @@
 #ifndef SESSION_DRIVER_H
 #define SESSION_DRIVER_H
 
-const unsigned MAX_RECORD_ATTEMPTS = 4;
-const unsigned MAX_SIZE_ATTEMPTS = 3;
-
 // run_download: the whole session and transfer; true when the firmware went through. The
 // caller closes the port. The file name and port character serve only the header.
 bool run_download(const char *file_name, char port_char);

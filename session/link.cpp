@@ -5,25 +5,25 @@
 #include "serial/serial.h"
 #include "session.h"
 
-const uint32_t AUTOBAUD_RATES[AUTOBAUD_RATE_COUNT] = {57600, 38400, 19200, 9600, 4800, 2400, 1200};
-
 unsigned port_number = 0;
 
 namespace {
 
+const unsigned AUTOBAUD_RATE_COUNT = 7;
+const uint32_t AUTOBAUD_RATES[AUTOBAUD_RATE_COUNT] = {57600, 38400, 19200, 9600, 4800, 2400, 1200};
 const unsigned char WAKE_UP_BYTES[3] = {0x03, 0x03, 0x03};
 const unsigned char WAKE_UP_RETURNS[2] = {'\r', '\r'};
 const char LINK_TEST_PATTERN[] = "1234abcd\n";
-const unsigned DRAIN_BEFORE_TEST_BYTES = 600;
-const unsigned DRAIN_AFTER_TEST_BYTES = 300;
-const unsigned DRAIN_ATTEMPTS = 2;
+const unsigned DISCARD_BEFORE_TEST_BYTES = 600;
+const unsigned DISCARD_AFTER_TEST_BYTES = 300;
+const unsigned SILENCE_ATTEMPTS = 2;
 
-// Discards target output until it has been silent for DRAIN_ATTEMPTS seconds; a chattering
-// target is cut off after max_bytes.
-void drain_target_output(unsigned max_bytes) {
+// Reads and throws away what the target says until it has been silent for SILENCE_ATTEMPTS
+// seconds; a chattering target is cut off after max_bytes.
+void discard_until_silence(unsigned max_bytes) {
     unsigned char discarded;
     for (unsigned i = 0; i < max_bytes; ++i) {
-        if (!receive_byte(&discarded, DRAIN_ATTEMPTS, 0))
+        if (!receive_byte(&discarded, SILENCE_ATTEMPTS, 0))
             return;
     }
 }
@@ -44,11 +44,11 @@ bool autobaud() {
         char speed[16];
         snprintf(speed, sizeof speed, "%lu ", (unsigned long)baud_rate);
         console_print(speed);
-        drain_target_output(DRAIN_BEFORE_TEST_BYTES);
+        discard_until_silence(DISCARD_BEFORE_TEST_BYTES);
         // 3. The echo test decides; open_port at the next speed closes this one.
         if (send_command(LINK_TEST_PATTERN, 0)) {
             console_print("\r\nCommunication established.\r\n\n");
-            drain_target_output(DRAIN_AFTER_TEST_BYTES);
+            discard_until_silence(DISCARD_AFTER_TEST_BYTES);
             return true;
         }
     }

@@ -7,22 +7,68 @@
 #include "serial/serial.h"
 #include "session.h"
 
-const char UPGRADE_COMMAND[] =
-    "_UPGRADE_SYSTEM_CODE_ 0x5A3C1E07 0x6B2F4D19 0x3E7A0C55 0x1D6E4B28\r";
-const char FIRMWARE_CORRUPTED_LINE[] = "==> Firmware corrupted: download system software\r\n";
-
 char target_line[TARGET_LINE_MAX + 2];
 
 namespace {
 
+const char UPGRADE_COMMAND[] =
+    "_UPGRADE_SYSTEM_CODE_ 0x5A3C1E07 0x6B2F4D19 0x3E7A0C55 0x1D6E4B28\r";
+const char FIRMWARE_CORRUPTED_LINE[] = "==> Firmware corrupted: download system software\r\n";
 const char LOGIN_PROMPT[] = "User# > ";
 const char COMMAND_PROMPT[] = " > ";
 const char HELD_BACK_WORD[] = "corrupted";
 const int CARRIAGE_RETURN = 13;
+const unsigned MAX_SESSION_ATTEMPTS = 4;
 const unsigned FIRST_CHAR_ATTEMPTS = 5;
 const unsigned NEXT_CHAR_ATTEMPTS = 2;
 const unsigned PROMPT_CHECKS = 3;
 const unsigned PROMPT_CHECKS_AFTER_LOGIN = 5;
+
+// Follows the received characters through `message` so that `word` inside it is held back
+// from the echo while the line matches the message up to and through the word.
+struct held_back_word {
+    const char *message;
+    const char *word;
+    const char *word_position;  // where word starts in message
+    const char *message_cursor; // next character of message to match; 0: no message
+    const char *word_cursor;    // next character of word to match; 0: not inside the word
+};
+
+void start_held_back_word(held_back_word *held, const char *message, const char *word) {
+    held->message = message;
+    held->word = word;
+    held->word_position = 0;
+    held->message_cursor = 0;
+    held->word_cursor = 0;
+    if (message != 0 && word != 0) {
+        held->word_position = strstr(message, word);
+        if (held->word_position != 0)
+            held->message_cursor = message;
+    }
+}
+
+// True when c is held back. A character that matched the start of the word stays unshown even
+// when the match then fails; the character that breaks a match is not compared again.
+bool hold_back(held_back_word *held, unsigned char c) {
+    if (held->message_cursor != 0 && held->message_cursor == held->word_position)
+        held->word_cursor = held->word;
+    if (held->word_cursor != 0) {
+        if (*held->word_cursor != '\0' && (unsigned char)*held->word_cursor == c) {
+            ++held->word_cursor;
+            ++held->message_cursor;
+            return true;
+        }
+        held->word_cursor = 0;
+        held->message_cursor = held->message;
+    }
+    if (held->message_cursor != 0) {
+        if (*held->message_cursor != '\0' && (unsigned char)*held->message_cursor == c)
+            ++held->message_cursor;
+        else
+            held->message_cursor = held->message;
+    }
+    return false;
+}
 
 bool line_has_text(unsigned length) {
     for (unsigned i = 0; i < length; ++i) {
@@ -41,6 +87,25 @@ bool target_shows(const char *text) {
 bool target_waits_for_download() {
     read_target_line(true, FIRMWARE_CORRUPTED_LINE, HELD_BACK_WORD);
     return target_shows(FIRMWARE_CORRUPTED_LINE);
+}
+
+// Rings the bell, shows the prompt and passes each key to the target up to and including the
+// carriage return; masked entries show "*".
+void forward_operator_entry(const char *prompt, bool masked) {
+    console_bell();
+    console_print(prompt);
+    // Each key goes to the target as typed: the target echoes and checks it, not us.
+    for (;;) {
+        int key = console_key();
+        if (key != CARRIAGE_RETURN) {
+            char shown[2] = {masked ? '*' : (char)key, '\0'};
+            console_print(shown);
+        }
+        send_byte((unsigned char)key);
+        if (key == CARRIAGE_RETURN)
+            break;
+    }
+    console_print("\r\n");
 }
 
 // Lets the operator log in when the target asks; false after a failed login. Leaves the
@@ -75,47 +140,14 @@ bool reach_command_prompt() {
 } // namespace
 
 void read_target_line(bool echo, const char *message, const char *word) {
-    // The word is held back from the echo while the line matches the message up to it.
-    const char *word_position = 0;
-    const char *message_cursor = 0;
-    const char *word_cursor = 0;
-    if (echo && message != 0 && word != 0) {
-        word_position = strstr(message, word);
-        if (word_position != 0)
-            message_cursor = message;
-    }
-
+    held_back_word held;
+    start_held_back_word(&held, echo ? message : 0, word);
     unsigned kept = 0;
     unsigned char c;
-    if (!receive_byte(&c, FIRST_CHAR_ATTEMPTS, 0)) {
-        target_line[0] = '\0';
-        return;
-    }
-    for (;;) {
-        if (echo) {
-            bool held = false;
-            if (message_cursor != 0 && message_cursor == word_position)
-                word_cursor = word;
-            if (word_cursor != 0) {
-                if (*word_cursor != '\0' && (unsigned char)*word_cursor == c) {
-                    ++word_cursor;
-                    ++message_cursor;
-                    held = true;
-                } else {
-                    word_cursor = 0;
-                    message_cursor = message;
-                }
-            }
-            if (!held) {
-                if (message_cursor != 0) {
-                    if (*message_cursor != '\0' && (unsigned char)*message_cursor == c)
-                        ++message_cursor;
-                    else
-                        message_cursor = message;
-                }
-                echo_char(c);
-            }
-        }
+    bool received = receive_byte(&c, FIRST_CHAR_ATTEMPTS, 0);
+    while (received) {
+        if (echo && !hold_back(&held, c))
+            echo_char(c);
         target_line[kept++] = (char)c;
         if (c == '\n') {
             if (line_has_text(kept))
@@ -124,27 +156,9 @@ void read_target_line(bool echo, const char *message, const char *word) {
         }
         if (kept == TARGET_LINE_MAX)
             break; // the rest of a longer line is left for the next read
-        if (!receive_byte(&c, NEXT_CHAR_ATTEMPTS, 0))
-            break;
+        received = receive_byte(&c, NEXT_CHAR_ATTEMPTS, 0);
     }
     target_line[kept] = '\0';
-}
-
-void forward_operator_entry(const char *prompt, bool masked) {
-    console_bell();
-    console_print(prompt);
-    // Each key goes to the target as typed: the target echoes and checks it, not us.
-    for (;;) {
-        int key = console_key();
-        if (key != CARRIAGE_RETURN) {
-            char shown[2] = {masked ? '*' : (char)key, '\0'};
-            console_print(shown);
-        }
-        send_byte((unsigned char)key);
-        if (key == CARRIAGE_RETURN)
-            break;
-    }
-    console_print("\r\n");
 }
 
 bool open_session() {

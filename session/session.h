@@ -2,16 +2,7 @@
 #ifndef SESSION_SESSION_H
 #define SESSION_SESSION_H
 
-#include <stdint.h>
-
-const unsigned AUTOBAUD_RATE_COUNT = 7;
-extern const uint32_t AUTOBAUD_RATES[AUTOBAUD_RATE_COUNT];
-
-const unsigned MAX_SESSION_ATTEMPTS = 4;
 const unsigned TARGET_LINE_MAX = 82;
-
-extern const char UPGRADE_COMMAND[];
-extern const char FIRMWARE_CORRUPTED_LINE[];
 
 // The port the operator named (1-9); set by the program flow after the confirmation.
 extern unsigned port_number;
@@ -27,10 +18,6 @@ bool autobaud();
 // into target_line. With echo on, shows it, holding back `word` inside `message` when both
 // are given.
 void read_target_line(bool echo, const char *message, const char *word);
-
-// forward_operator_entry: rings the bell, shows the prompt and passes each key to the target
-// up to and including the carriage return; masked entries show "*".
-void forward_operator_entry(const char *prompt, bool masked);
 
 // open_session: true when the target shows the download-waiting line, port open.
 bool open_session();

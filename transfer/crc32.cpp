@@ -52,6 +52,9 @@ const uint32_t CRC_TABLE[256] = {
     0xB40BBE37UL, 0xC30C8EA1UL, 0x5A05DF1BUL, 0x2D02EF8DUL,
 };
 
+// CRC of CRC_TABLE written out as 1024 bytes, each entry most significant byte first.
+static const uint32_t CRC_TABLE_CHECK = 0xCA87914DUL;
+
 static uint32_t crc_with_table(const uint32_t *table, const unsigned char *bytes, uint32_t count) {
     uint32_t crc = 0xFFFFFFFFUL;
     for (uint32_t i = 0; i < count; ++i)

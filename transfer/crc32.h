@@ -6,9 +6,6 @@
 
 extern const uint32_t CRC_TABLE[256];
 
-// CRC of CRC_TABLE written out as 1024 bytes, each entry most significant byte first.
-const uint32_t CRC_TABLE_CHECK = 0xCA87914DUL;
-
 // block_crc: CRC-32 of count bytes; 0 for none. Never fails.
 uint32_t block_crc(const unsigned char *bytes, uint32_t count);
 

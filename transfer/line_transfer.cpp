@@ -15,13 +15,22 @@ const char READ_FAILED[] = "\r\nERROR - Could not read next line in file.\r\n";
 const char LINE_TOO_LONG[] = "\r\nERROR - Line in file is too long.\r\n";
 const char SEND_FAILED[] = "\r\nERROR - Could not download record to system.\r\n";
 
-} // namespace
-
+// The last line read, at most 83 characters and its NUL; a resend repeats it.
+const unsigned LINE_BUFFER_SIZE = 84;
 char line_buffer[LINE_BUFFER_SIZE];
 uint32_t line_length = 0;
-uint32_t record_number = 0;
+uint32_t record_number = 0; // lines read; names the line in line_buffer
+
+} // namespace
+
 uint32_t line_bytes_sent = 0;
 bool end_of_file = false;
+
+void start_line_mode() {
+    line_buffer[0] = '\0';
+    line_length = record_number = line_bytes_sent = 0;
+    end_of_file = false;
+}
 
 bool send_next_line() {
     if (end_of_file)
@@ -69,4 +78,11 @@ bool resend_line() {
         return false;
     }
     return true;
+}
+
+// The target's EOT says the image is complete, which it can be only once the file has run out
+// or its terminator record (sent as S8) has gone. One flipped bit turns an ACK (0x06) into an
+// EOT (0x04): taken earlier, it would report a partial image as downloaded.
+bool whole_file_sent() {
+    return end_of_file || (record_number > 0 && line_buffer[0] == 'S' && line_buffer[1] == '8');
 }

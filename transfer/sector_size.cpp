@@ -12,6 +12,10 @@ namespace {
 const char SIZE_WRITE_FAILED[] = "\r\nCom write timeout during sector size request\r\n";
 const char RECEIVER_TIMEOUT[] = "\r\nERROR - Receiver timeout.\r\n";
 
+// Sector sizes a target may report.
+const uint32_t SMALL_SECTOR_SIZE = 32768UL;
+const uint32_t LARGE_SECTOR_SIZE = 131072UL;
+
 const unsigned SIZE_REQUEST_LENGTH = 9;
 const unsigned SIZE_ANSWER_LENGTH = 4;
 

@@ -9,6 +9,7 @@
 #include "serial/serial.h"
 #include "session/control_bytes.h"
 #include "transfer/crc32.h"
+#include "transfer/progress.h"
 
 namespace {
 
@@ -30,19 +31,53 @@ uint32_t sectors_needed(uint32_t highest_address, uint32_t sector_size) {
     return highest_address / sector_size + (highest_address % sector_size != 0 ? 1 : 0);
 }
 
-// The progress values outlive a transfer and resent blocks count too, so the byte count can
-// pass the total; both figures are split so that no product leaves 32 bits.
-uint32_t percent_of(uint32_t bytes, uint32_t total) {
-    return bytes / total * 100 + bytes % total * 100 / total;
-}
+// Sector-mode progress lives for the whole run: a later transfer goes on from it, and resent
+// blocks count too. Its threshold is 0 until the run's first sector sets it.
+uint32_t sector_bytes_sent = 0;
+progress_counter sector_progress = {0, 1, 0};
 
-// The byte count at which `percent` is reached, rounded up.
-uint32_t bytes_at_percent(uint32_t percent, uint32_t total) {
-    return percent * (total / 100) + (percent * (total % 100) + 99) / 100;
-}
+// The blocks of the sector in the buffer, then FS and the target's ACK.
+bool send_sector_blocks(uint32_t sector_size, uint32_t sector_count) {
+    // 1. The percentage is taken over every sector sent, the 0xFF-filled gaps included.
+    sector_progress.total = sector_count * sector_size;
+    if (sector_progress.next_threshold == 0)
+        start_progress(&sector_progress, sector_progress.total);
+    uint32_t bytes_at_sector_start = sector_bytes_sent;
 
-void show_percent(uint32_t percent) {
-    show_progress(percent < 100 ? percent : 100);
+    // 2. Stop-and-wait: each block waits for its ACK; a NAK has it written again.
+    uint32_t offset = 0;
+    while (offset < sector_size) {
+        const unsigned char *block = sector_buffer_block(offset);
+        unsigned char crc[CRC_LENGTH];
+        put_u32_be(crc, block_crc(block, BLOCK_SIZE));
+        if (!send_bytes(block, BLOCK_SIZE) || !send_bytes(crc, CRC_LENGTH))
+            return false;
+        sector_bytes_sent += BLOCK_SIZE;
+        update_progress(&sector_progress, sector_bytes_sent);
+
+        unsigned char answer;
+        if (!receive_byte(&answer, BLOCK_ANSWER_ATTEMPTS, 0))
+            return false;
+        if (answer == NAK)
+            continue;
+        if (answer != ACK)
+            return false;
+
+        // 3. RS between blocks; after the last one FS, and the target then programs the
+        // sector before it answers.
+        offset += BLOCK_SIZE;
+        bool last = offset >= sector_size;
+        bool separated = send_byte(last ? FS : RS);
+        if (separated && last)
+            separated = receive_byte(&answer, PROGRAMMING_ATTEMPTS, 0) && answer == ACK;
+        if (!separated) {
+            // Nothing of this sector counts as delivered, so the display goes back to its start.
+            sector_bytes_sent = bytes_at_sector_start;
+            set_progress_back(&sector_progress, bytes_at_sector_start);
+            return false;
+        }
+    }
+    return true;
 }
 
 // One header exchange: true once the target took the header and every block of the sector.
@@ -74,10 +109,12 @@ bool send_sector(uint32_t n, uint32_t sector_size, uint32_t sector_count,
 
 } // namespace
 
-uint32_t sector_bytes_sent = 0;
-uint32_t sector_next_percent = 1;
-// 0 until the first transfer of the run sets it; a real threshold is never 0.
-uint32_t sector_next_threshold = 0;
+void start_sector_progress() {
+    sector_bytes_sent = 0;
+    sector_progress.total = 0;
+    sector_progress.next_percent = 1;
+    sector_progress.next_threshold = 0;
+}
 
 bool send_sectors(uint32_t sector_size) {
     bool success = true;
@@ -122,57 +159,4 @@ bool send_sectors(uint32_t sector_size) {
     // the EOT has not been told the image is complete, so that is no success either.
     bool ended = send_byte(success ? EOT : NAK);
     return success && ended;
-}
-
-bool send_sector_blocks(uint32_t sector_size, uint32_t sector_count) {
-    // 1. The percentage is taken over every sector sent, the 0xFF-filled gaps included.
-    uint32_t total = sector_count * sector_size;
-    if (sector_next_threshold == 0)
-        sector_next_threshold = bytes_at_percent(sector_next_percent, total);
-    uint32_t bytes_at_sector_start = sector_bytes_sent;
-
-    // 2. Stop-and-wait: each block waits for its ACK; a NAK has it written again.
-    uint32_t offset = 0;
-    while (offset < sector_size) {
-        const unsigned char *block = sector_buffer_block(offset);
-        unsigned char crc[CRC_LENGTH];
-        put_u32_be(crc, block_crc(block, BLOCK_SIZE));
-        if (!send_bytes(block, BLOCK_SIZE) || !send_bytes(crc, CRC_LENGTH))
-            return false;
-
-        // At most one update per block, raised to the real figure after a jump.
-        sector_bytes_sent += BLOCK_SIZE;
-        if (sector_bytes_sent >= sector_next_threshold) {
-            uint32_t percent = percent_of(sector_bytes_sent, total);
-            if (percent > sector_next_percent)
-                sector_next_percent = percent;
-            show_percent(sector_next_percent);
-            ++sector_next_percent;
-            sector_next_threshold = bytes_at_percent(sector_next_percent, total);
-        }
-
-        unsigned char answer;
-        if (!receive_byte(&answer, BLOCK_ANSWER_ATTEMPTS, 0))
-            return false;
-        if (answer == NAK)
-            continue;
-        if (answer != ACK)
-            return false;
-
-        // 3. RS between blocks; after the last one FS, and the target then programs the
-        // sector before it answers.
-        offset += BLOCK_SIZE;
-        bool last = offset >= sector_size;
-        bool separated = send_byte(last ? FS : RS);
-        if (separated && last)
-            separated = receive_byte(&answer, PROGRAMMING_ATTEMPTS, 0) && answer == ACK;
-        if (!separated) {
-            // Nothing of this sector counts as delivered, so the display goes back to its start.
-            sector_bytes_sent = bytes_at_sector_start;
-            sector_next_percent = percent_of(bytes_at_sector_start, total);
-            show_percent(sector_next_percent);
-            return false;
-        }
-    }
-    return true;
 }

@@ -566,29 +566,3 @@ void clearerr(FILE *file) {
 }
 
 } // extern "C"
-
-// ---- 64-bit division, which the compiler calls for the percentages ----
-
-extern "C" uint64_t __udivmoddi4(uint64_t dividend, uint64_t divisor, uint64_t *remainder) {
-    uint64_t quotient = 0, rest = 0;
-    for (int bit = 63; bit >= 0; --bit) {
-        rest = rest << 1 | ((dividend >> bit) & 1);
-        if (rest >= divisor) {
-            rest -= divisor;
-            quotient |= (uint64_t)1 << bit;
-        }
-    }
-    if (remainder != 0)
-        *remainder = rest;
-    return quotient;
-}
-
-extern "C" uint64_t __udivdi3(uint64_t dividend, uint64_t divisor) {
-    return __udivmoddi4(dividend, divisor, 0);
-}
-
-extern "C" uint64_t __umoddi3(uint64_t dividend, uint64_t divisor) {
-    uint64_t rest;
-    __udivmoddi4(dividend, divisor, &rest);
-    return rest;
-}

@@ -28,11 +28,8 @@ void fresh_start() {
     image_file = NULL;
     baud_rate = 57600;
     port_number = 1;
-    line_length = record_number = line_bytes_sent = 0;
-    end_of_file = false;
-    sector_bytes_sent = 0;
-    sector_next_percent = 1;
-    sector_next_threshold = 0;
+    start_line_mode();
+    start_sector_progress();
 }
 
 void scripted_transfer(std::vector<std::string> answers, std::function<void(size_t n)> then) {
@@ -67,7 +64,9 @@ size_t count_of(const std::string &text, const std::string &part) {
 }
 
 std::string srec(char type, uint32_t address, const std::string &data) {
-    unsigned address_length = (type == '2' || type == '8') ? 3 : (type == '3' || type == '7') ? 4 : 2;
+    unsigned address_length = (type == '2' || type == '8')   ? 3
+                              : (type == '3' || type == '7') ? 4
+                                                             : 2;
     std::string bytes(1, (char)(address_length + data.size() + 1));
     for (unsigned i = address_length; i > 0; --i)
         bytes += (char)(address >> (8 * (i - 1)));
