@@ -18,7 +18,6 @@ namespace {
 const char LOGIN_PROMPT[] = "User# > ";
 const char COMMAND_PROMPT[] = " > ";
 const char HELD_BACK_WORD[] = "corrupted";
-const int CARRIAGE_RETURN = 13;
 const unsigned FIRST_CHAR_ATTEMPTS = 5;
 const unsigned NEXT_CHAR_ATTEMPTS = 2;
 const unsigned PROMPT_CHECKS = 3;
