@@ -46,17 +46,12 @@ TEST_F(RealMode, UartOpenReceiveClose) {
         SetUp();
         pc_line_port = com;
         const uint16_t base = com == 1 ? 0x3F8 : 0x2F8;
-        const unsigned char irq_bit = com == 1 ? 0x10 : 0x08;
+        const unsigned char unmasked = com == 1 ? 0xEF : 0xF7; // the IRQ's bit cleared
         ASSERT_TRUE(open_port(com));
         // 57600 bit/s 8N1, receive interrupt, DTR, RTS and OUT2; then this port's IRQ unmasked.
         const std::vector<std::pair<uint16_t, unsigned char>> programmed = {
-            {base + 3, 0x83},
-            {base, 2},
-            {base + 1, 0},
-            {base + 3, 0x03},
-            {base + 1, 0x01},
-            {base + 4, 0x0B},
-            {0x21, (unsigned char)(0xFF & ~irq_bit)}};
+            {base + 3, 0x83}, {base, 2},        {base + 1, 0},   {base + 3, 0x03},
+            {base + 1, 0x01}, {base + 4, 0x0B}, {0x21, unmasked}};
         EXPECT_EQ(pc_writes, programmed) << "COM" << com;
 
         // Waits last seconds x 91 / 5 BIOS ticks: 273 for 15 attempts.
