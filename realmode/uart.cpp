@@ -12,7 +12,7 @@ namespace {
 // BIOS timer ticks per second, 18.2, as a fraction.
 const uint32_t TICKS_PER_SECOND_NUMERATOR = 91;
 const uint32_t TICKS_PER_SECOND_DENOMINATOR = 5;
-const uint16_t THRE_TIMEOUT_TICKS = 36;
+const uint16_t THRE_TIMEOUT_TICKS = 36; // about 2 s for the transmitter to take a byte
 
 // UART registers, as offsets from port_base.
 const uint16_t UART_DATA = 0;      // receive/transmit; divisor low byte while DLAB is set

@@ -27,7 +27,7 @@ void port_pause_after_paced_byte() {
     sleep_ms(PACED_BYTE_PAUSE_MS);
 }
 
-// Twice a character's time on the line in whole milliseconds, plus 1 so that it is never 0.
+// Rounded down, then 1 more so that it is never 0.
 uint32_t write_timeout_ms_per_byte(uint32_t bits_per_second) {
     return 2 * BITS_PER_CHARACTER * MS_PER_SECOND / bits_per_second + 1;
 }

@@ -23,15 +23,16 @@ bool port_read(unsigned char *byte, unsigned seconds);
 // port_pause_after_paced_byte: the gap send_bytes_paced leaves after each byte.
 void port_pause_after_paced_byte();
 
-// The host ports (POSIX, Win32): host_port.cpp gives them the message, port_read and the
-// pause, built on port_read_attempt, and the write time-out they apply.
+// The host ports (POSIX, Win32) get the message, port_read and the pause from host_port.cpp,
+// which counts their waits in port_read_attempt calls; a write of n bytes may take
+// WRITE_TIMEOUT_BASE_MS + n x write_timeout_ms_per_byte(baud_rate).
 
 const unsigned PORT_READ_TIMEOUT_MS = 1000;
 const uint32_t WRITE_TIMEOUT_BASE_MS = 4000;
 // How often close_port looks whether written output has left.
 const unsigned OUTPUT_DRAIN_POLL_MS = 10;
 
-// write_timeout_ms_per_byte: what each byte adds to a write's time-out at a line speed.
+// write_timeout_ms_per_byte: twice a character's time on the line, in whole ms, plus 1.
 uint32_t write_timeout_ms_per_byte(uint32_t bits_per_second);
 
 // port_read_attempt: one byte, waiting at most PORT_READ_TIMEOUT_MS; returns as soon as one is
