@@ -5,9 +5,6 @@
 
 #include <stdint.h>
 
-// True while the last thing written is a progress line without its line end.
-extern bool progress_line_open;
-
 // console_print: writes the text (NUL-terminated) in one console write.
 void console_print(const char *text);
 

@@ -8,8 +8,6 @@
 
 namespace {
 
-const int CARRIAGE_RETURN = 13;
-
 HANDLE console_output = INVALID_HANDLE_VALUE;
 // Console calls fail on redirected output (a file or a pipe): that gets plain bytes instead.
 bool output_is_console = false;

@@ -12,7 +12,6 @@
 
 namespace {
 
-const int CARRIAGE_RETURN = 13;
 const int RESTORED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 const size_t RESTORED_SIGNAL_COUNT = sizeof RESTORED_SIGNALS / sizeof RESTORED_SIGNALS[0];
 
@@ -74,8 +73,9 @@ bool enter_key_mode() {
     return true;
 }
 
-} // namespace
-
+// Waits for one key from /dev/tty. The first read puts the terminal into key mode for the
+// rest of the run. False with CARRIAGE_RETURN when there is no terminal to read; a read that
+// fails on the terminal also gives CARRIAGE_RETURN, with true.
 bool terminal_read_key(int *key) {
     *key = CARRIAGE_RETURN;
     if (!enter_key_mode())
@@ -89,6 +89,8 @@ bool terminal_read_key(int *key) {
         *key = got_key;
     return true;
 }
+
+} // namespace
 
 void terminal_write_all(const char *text, size_t length) {
     while (length > 0) {

@@ -22,7 +22,7 @@ void line_mode_chosen() {
     // The target may follow its NAK with one more byte; it is read (shown if printable) and
     // dropped before the first line goes.
     unsigned char discarded;
-    receive_byte(&discarded, LINE_MODE_EXTRA_BYTE_ATTEMPTS, 1);
+    receive_byte(&discarded, LINE_MODE_EXTRA_BYTE_ATTEMPTS, ECHO_ON);
 }
 
 void report_line_mode_complete() {

@@ -6,7 +6,8 @@
 #include "serial/serial.h"
 #include "terminal.h"
 
-bool progress_line_open = false;
+// True while the last thing written is a progress line without its line end.
+static bool progress_line_open = false;
 
 void console_print(const char *text) {
     if (progress_line_open) {

@@ -5,6 +5,10 @@
 
 #include <stddef.h>
 
+// The Enter key as a key read gives it, and what a key read gives when there is no console to
+// read from: a question then takes its default answer, an entry ends.
+const int CARRIAGE_RETURN = 13;
+
 // console_open: obtains the console output; first thing at start-up.
 void console_open();
 
@@ -16,7 +20,7 @@ void console_write(const char *text, size_t length);
 void console_line_start();
 
 // console_key_echo: waits for one key, echoes it, returns its character code.
-// With no console to read from it returns a carriage return (13).
+// With no console to read from it returns CARRIAGE_RETURN.
 int console_key_echo();
 
 // console_key: as console_key_echo, without the echo.

@@ -9,12 +9,6 @@
 #include "screen.h"
 #include "serial/serial.h"
 
-bool progress_line_open = false; // there is no progress line in this build
-
-uint16_t spinner_count = 0;
-uint16_t spinner_position = 0;
-uint16_t spinner_period = 0;
-
 namespace {
 
 const unsigned STATUS_TOP = 1;
@@ -48,6 +42,12 @@ const char LEFT_HALF_BLOCK = (char)0xDD;
 
 const char SPINNER_CHARS[] = "|/-\\";
 const uint16_t SPINNER_BAUD_PER_STEP = 2400;
+
+// The line-mode spinner: lines sent, the next of SPINNER_CHARS to show, and the lines per
+// change (0 until the first line).
+uint16_t spinner_count = 0;
+uint16_t spinner_position = 0;
+uint16_t spinner_period = 0;
 
 void status_window() {
     screen_window(STATUS_TOP, 1, STATUS_BOTTOM, SCREEN_COLUMNS);

@@ -66,7 +66,7 @@ bool next_protection_value(int *scan_position, unsigned *value) {
 bool check_flash_map() {
     // 1. Ask for the map: "<device mask> : <protection value per device>".
     flash_check_active = true;
-    send_command(DUMP_FLASH_MAP_COMMAND, 1); // a failed send shows as an unusable answer
+    send_command(DUMP_FLASH_MAP_COMMAND, ECHO_ON); // a failed send shows as an unusable answer
     read_target_line(true, 0, 0);
 
     // 2. The device mask, through its colon; it has sixteen device positions.

@@ -1,22 +1,18 @@
-// The serial operations on a PC UART (COM1 or COM2): received bytes reach a ring through the
+// The serial back end on a PC UART (COM1 or COM2): received bytes reach a ring through the
 // UART's receive interrupt, bytes are sent by polling the line status, and every wait is
 // measured in BIOS timer ticks. The hardware is reached only through pc.h.
 #include "uart.h"
 
-#include "app/console.h"
 #include "pc.h"
+#include "serial/port.h"
 #include "serial/serial.h"
 
-uint32_t baud_rate = 0;
-
-unsigned char rx_ring[RX_RING_SIZE];
-volatile uint8_t rx_write_index = 0;
-volatile uint8_t rx_read_index = 0;
-// The BIOS leaves counter 0 in its square-wave mode, which counts by 2; calibrate_delay
-// confirms or corrects this.
-uint16_t pit_counts_per_ms = 2386;
-
 namespace {
+
+// BIOS timer ticks per second, 18.2, as a fraction.
+const uint32_t TICKS_PER_SECOND_NUMERATOR = 91;
+const uint32_t TICKS_PER_SECOND_DENOMINATOR = 5;
+const uint16_t THRE_TIMEOUT_TICKS = 36; // about 2 s for the transmitter to take a byte
 
 // UART registers, as offsets from port_base.
 const uint16_t UART_DATA = 0;      // receive/transmit; divisor low byte while DLAB is set
@@ -50,17 +46,21 @@ struct com_port {
 const unsigned COM_PORT_COUNT = 2;
 const com_port COM_PORTS[COM_PORT_COUNT] = {{0x10, 0x0C}, {0x08, 0x0B}};
 
-const char TRANSMITTER_TIMEOUT_MESSAGE[] = "\r\nERROR - Transmitter timeout.\r\n";
+const unsigned RX_RING_SIZE = 256;
+
+// The ring is written by receive_interrupt alone and read by the main flow alone.
+unsigned char rx_ring[RX_RING_SIZE];
+volatile uint8_t rx_write_index = 0;
+volatile uint8_t rx_read_index = 0;
+// The BIOS leaves counter 0 in its square-wave mode, which counts by 2; calibrate_delay
+// confirms or corrects this.
+uint16_t pit_counts_per_ms = PIT_COUNTS_PER_MS_BY_2;
 
 uint16_t port_base = 0;
 unsigned char irq_mask_bit = 0;
 unsigned char irq_vector = 0;
 pc_handler saved_vector = 0;
 bool port_open = false;
-
-bool is_printable(unsigned char byte) {
-    return byte >= 0x20 && byte <= 0x7E;
-}
 
 // Ticks elapsed since start, summed poll by poll. The BIOS count goes back only when it
 // restarts from 0 at midnight, one tick after its last value of the day; a plain difference
@@ -134,6 +134,26 @@ uint16_t read_rising_count() {
     return (uint16_t) ~(low | high << 8);
 }
 
+void delay_ms(uint16_t ms) {
+    // The counter wraps every 65536 counts (about 27 ms in either mode): the high word of the
+    // end point is how many wrap-arounds to see, the low word where to stop after the last.
+    uint16_t previous = read_rising_count();
+    uint32_t end = (uint32_t)ms * pit_counts_per_ms + previous;
+    uint32_t wraps_left = end >> 16;
+    uint16_t final_count = (uint16_t)(end & 0xFFFF);
+    for (;;) {
+        uint16_t now = read_rising_count();
+        if (now < previous) {
+            if (wraps_left == 0)
+                return;
+            --wraps_left;
+        } else if (wraps_left == 0 && now >= final_count) {
+            return;
+        }
+        previous = now;
+    }
+}
+
 } // namespace
 
 bool open_port(unsigned port_number) {
@@ -195,86 +215,42 @@ void receive_interrupt() {
     pc_out(PIC_COMMAND, PIC_END_OF_INTERRUPT);
 }
 
-bool send_byte(unsigned char byte) {
-    // A closed port has no UART of ours to wait for: the byte cannot go.
-    if (!port_open) {
-        console_print(TRANSMITTER_TIMEOUT_MESSAGE);
-        return false;
-    }
-    if (!(pc_in(port_base + UART_LINE_STATUS) & LSR_THRE)) {
-        tick_stopwatch watch;
-        stopwatch_start(&watch);
-        while (!(pc_in(port_base + UART_LINE_STATUS) & LSR_THRE)) {
-            if (stopwatch_read(&watch) >= THRE_TIMEOUT_TICKS) {
-                console_print(TRANSMITTER_TIMEOUT_MESSAGE);
-                return false;
+const char PORT_WRITE_FAILED[] = "\r\nERROR - Transmitter timeout.\r\n";
+
+bool port_is_open() {
+    return port_open;
+}
+
+bool port_write(const unsigned char *bytes, unsigned count) {
+    for (unsigned i = 0; i < count; ++i) {
+        if (!(pc_in(port_base + UART_LINE_STATUS) & LSR_THRE)) {
+            tick_stopwatch watch;
+            stopwatch_start(&watch);
+            while (!(pc_in(port_base + UART_LINE_STATUS) & LSR_THRE)) {
+                if (stopwatch_read(&watch) >= THRE_TIMEOUT_TICKS)
+                    return false;
             }
         }
-    }
-    pc_out(port_base + UART_DATA, byte);
-    return true;
-}
-
-bool send_bytes(const unsigned char *bytes, unsigned count) {
-    for (unsigned i = 0; i < count; ++i) {
-        if (!send_byte(bytes[i]))
-            return false;
+        pc_out(port_base + UART_DATA, bytes[i]);
     }
     return true;
 }
 
-bool send_bytes_paced(const unsigned char *bytes, unsigned count) {
-    for (unsigned i = 0; i < count; ++i) {
-        if (!send_byte(bytes[i]))
-            return false;
-        // The receiver needs the gap after the last byte too: the caller's next write
-        // follows at once.
-        wait_ticks(1);
-    }
-    return true;
-}
-
-bool receive_byte(unsigned char *byte, unsigned attempts, int echo) {
+bool port_read(unsigned char *byte, unsigned seconds) {
     // Nothing can arrive on a closed port; waiting would never end with a limit of 0.
-    bool received = port_open && wait_for_byte(byte, (uint32_t)attempts * 91 / 5);
-    if (!received) {
-        *byte = 0x00;
-        return false;
-    }
-    if (echo == 1)
-        echo_char(*byte);
-    return true;
+    return port_open && wait_for_byte(byte, (uint32_t)seconds * TICKS_PER_SECOND_NUMERATOR /
+                                                TICKS_PER_SECOND_DENOMINATOR);
 }
 
-void echo_char(unsigned char byte) {
-    if (!is_printable(byte) && !(byte >= 0x09 && byte <= 0x0D))
-        return;
-    char text[2] = {(char)byte, '\0'};
-    console_print(text);
+// Until the BIOS tick has moved on (0 to 55 ms): at most one byte a tick.
+void port_pause_after_paced_byte() {
+    wait_ticks(1);
 }
 
 void purge_input() {
     enter_ring();
     rx_write_index = rx_read_index;
     leave_ring();
-}
-
-bool send_command(const char *text, int echo) {
-    for (const char *p = text; *p != '\0'; ++p) {
-        unsigned char sent = (unsigned char)*p;
-        unsigned char answer;
-        if (!send_byte(sent))
-            return false;
-        if (!wait_for_byte(&answer, ECHO_TIMEOUT_TICKS))
-            return false;
-        if (echo == 1)
-            echo_char(answer);
-        // A control character may come back translated (a line feed as "\r\n"), so only
-        // printable characters must echo unchanged.
-        if (answer != sent && is_printable(sent))
-            return false;
-    }
-    return true;
 }
 
 void calibrate_delay() {
@@ -298,26 +274,6 @@ void calibrate_delay() {
             ++readings;
         } while (next == value && readings < PIT_CALIBRATION_READINGS);
         value = next;
-    }
-}
-
-void delay_ms(uint16_t ms) {
-    // The counter wraps every 65536 counts (about 27 ms in either mode): the high word of the
-    // end point is how many wrap-arounds to see, the low word where to stop after the last.
-    uint16_t previous = read_rising_count();
-    uint32_t end = (uint32_t)ms * pit_counts_per_ms + previous;
-    uint32_t wraps_left = end >> 16;
-    uint16_t final_count = (uint16_t)(end & 0xFFFF);
-    for (;;) {
-        uint16_t now = read_rising_count();
-        if (now < previous) {
-            if (wraps_left == 0)
-                return;
-            --wraps_left;
-        } else if (wraps_left == 0 && now >= final_count) {
-            return;
-        }
-        previous = now;
     }
 }
 

@@ -1,5 +1,5 @@
-// The portable serial operations, built on the three primitives of port.h that each host
-// back end supplies.
+// The serial operations as every build has them, on the primitives of port.h that each back
+// end supplies.
 #include "serial.h"
 
 #include "app/console.h"
@@ -13,10 +13,14 @@ static bool is_printable(unsigned char byte) {
     return byte >= 0x20 && byte <= 0x7E;
 }
 
+static bool is_white_space(unsigned char byte) {
+    return byte >= 0x09 && byte <= 0x0D;
+}
+
 bool send_bytes(const unsigned char *bytes, unsigned count) {
     if (port_is_open() && (count == 0 || port_write(bytes, count)))
         return true;
-    console_print("\r\nERROR - Could not transmit data.\r\n");
+    console_print(PORT_WRITE_FAILED);
     return false;
 }
 
@@ -30,27 +34,23 @@ bool send_bytes_paced(const unsigned char *bytes, unsigned count) {
             return false;
         // The receiver needs the gap after the last byte too: the caller's next write
         // follows at once.
-        sleep_ms(PACED_BYTE_PAUSE_MS);
+        port_pause_after_paced_byte();
     }
     return true;
 }
 
 bool receive_byte(unsigned char *byte, unsigned attempts, int echo) {
-    if (attempts == 0)
-        attempts = 1;
-    for (; attempts > 0; --attempts) {
-        if (read_byte(byte)) {
-            if (echo == 1)
-                echo_char(*byte);
-            return true;
-        }
+    if (!port_read(byte, attempts)) {
+        *byte = 0x00;
+        return false;
     }
-    *byte = 0x00;
-    return false;
+    if (echo == ECHO_ON)
+        echo_char(*byte);
+    return true;
 }
 
 void echo_char(unsigned char byte) {
-    if (!is_printable(byte) && !(byte >= 0x09 && byte <= 0x0D))
+    if (!is_printable(byte) && !is_white_space(byte))
         return;
     char text[2] = {(char)byte, '\0'};
     console_print(text);
@@ -64,8 +64,8 @@ bool send_command(const char *text, int echo) {
             return false;
         if (!receive_byte(&answer, COMMAND_ECHO_ATTEMPTS, echo))
             return false;
-        // A control character may come back translated (a line feed as a carriage return),
-        // so only printable characters must echo unchanged.
+        // A control character may come back translated (a line feed as a carriage return or
+        // as "\r\n"), so only printable characters must echo unchanged.
         if (answer != sent && is_printable(sent))
             return false;
     }

@@ -1,23 +1,18 @@
-// The host serial port on POSIX termios. Port N is the device named by KESTRELLOAD_COM<N>, or
-// /dev/ttyS<N-1> when that is not set. The descriptor stays non-blocking; every wait is a
-// poll against the monotonic clock.
+// The host serial port on POSIX termios, on the device that device_posix.cpp names and takes
+// exclusively. The descriptor stays non-blocking; every wait is a poll against the monotonic
+// clock.
 #include <errno.h>
-#include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "device_posix.h"
 #include "port.h"
 #include "serial.h"
-
-static const int64_t WRITE_TIMEOUT_BASE_MS = 4000;
 
 static int port_fd = -1;
 // Write time-out per byte, fixed at open from the speed the line was set to.
@@ -118,45 +113,27 @@ static void give_back_low_latency() {
 bool open_port(unsigned port_number) {
     close_port();
 
-    // 1. The device name.
-    char variable[32];
-    char fallback[32];
-    snprintf(variable, sizeof variable, "KESTRELLOAD_COM%u", port_number);
-    const char *device = getenv(variable);
-    if (device == NULL || device[0] == '\0') {
-        snprintf(fallback, sizeof fallback, "/dev/ttyS%u", port_number - 1);
-        device = fallback;
-    }
+    // 1. A speed the line can take, then the device.
     speed_t speed;
     if (!speed_constant(baud_rate, &speed))
         return false;
-
-    // 2. Open without becoming its controlling terminal (no SIGHUP when the line goes) and
-    // without waiting for carrier.
-    int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int fd = open_serial_device(port_number);
     if (fd < 0)
         return false;
 
-    // 3. Take it exclusively. TIOCEXCL keeps other users' programs out but root passes it,
-    // so the lock is what stops a second copy of this program.
-    bool exclusive = flock(fd, LOCK_EX | LOCK_NB) == 0 && ioctl(fd, TIOCEXCL) == 0;
-
-    // 4. Line settings, then DTR and RTS up (pseudo-terminals have no modem lines).
-    bool ok = exclusive && tcgetattr(fd, &found_settings) == 0 && configure_line(fd, speed);
+    // 2. Line settings, then DTR and RTS up (pseudo-terminals have no modem lines).
+    bool ok = tcgetattr(fd, &found_settings) == 0 && configure_line(fd, speed);
     int lines = TIOCM_DTR | TIOCM_RTS;
     ok = ok && (ioctl(fd, TIOCMBIS, &lines) == 0 || errno == ENOTTY);
 
-    // 5. Nothing left over from before this open in either direction.
+    // 3. Nothing left over from before this open in either direction.
     ok = ok && tcflush(fd, TCIOFLUSH) == 0;
     if (!ok) {
-        // Clear only an exclusive mode of our own: a busy device's belongs to its owner.
-        if (exclusive)
-            ioctl(fd, TIOCNXCL);
-        close(fd);
+        close_serial_device(fd);
         return false;
     }
     port_fd = fd;
-    write_ms_per_byte = 20000 / baud_rate + 1;
+    write_ms_per_byte = write_timeout_ms_per_byte(baud_rate);
     request_low_latency();
     return true;
 }
@@ -171,7 +148,7 @@ void close_port() {
     if (ioctl(port_fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
         int64_t deadline = now_ms() + write_timeout_ms(queued);
         while (queued > 0 && now_ms() < deadline) {
-            sleep_ms(10);
+            sleep_ms(OUTPUT_DRAIN_POLL_MS);
             if (ioctl(port_fd, TIOCOUTQ, &queued) != 0)
                 queued = 0;
         }
@@ -183,9 +160,7 @@ void close_port() {
     tcflush(port_fd, TCIFLUSH);
     give_back_low_latency();
     tcsetattr(port_fd, TCSANOW, &found_settings);
-    ioctl(port_fd, TIOCNXCL);
-    flock(port_fd, LOCK_UN);
-    close(port_fd);
+    close_serial_device(port_fd);
     port_fd = -1;
 }
 
@@ -234,7 +209,7 @@ bool port_write(const unsigned char *bytes, unsigned count) {
     return true;
 }
 
-bool read_byte(unsigned char *byte) {
+bool port_read_attempt(unsigned char *byte) {
     if (port_fd < 0)
         return false;
     int64_t deadline = now_ms() + PORT_READ_TIMEOUT_MS;

@@ -8,7 +8,6 @@
 
 static const DWORD INPUT_QUEUE_BYTES = 256;
 static const DWORD OUTPUT_QUEUE_BYTES = 512;
-static const DWORD WRITE_TIMEOUT_BASE_MS = 4000;
 static const DWORD PURGE_ALL = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
 static HANDLE port_handle = INVALID_HANDLE_VALUE;
@@ -50,8 +49,8 @@ static bool configure_line(HANDLE handle) {
 }
 
 // A read returns at once with a byte that is there, else with the first one to arrive, else
-// empty after PORT_READ_TIMEOUT_MS. A write of n bytes may take 4000 ms plus twice its byte
-// time at the line speed.
+// empty after PORT_READ_TIMEOUT_MS. A write of n bytes may take WRITE_TIMEOUT_BASE_MS plus
+// twice its byte time at the line speed.
 static bool set_timeouts(HANDLE handle) {
     COMMTIMEOUTS timeouts;
     timeouts.ReadIntervalTimeout = MAXDWORD;
@@ -78,7 +77,7 @@ bool open_port(unsigned port_number) {
 
     // 3. Line settings, queues and time-outs, then nothing left over from before this open.
     DWORD errors;
-    write_ms_per_byte = 20000 / baud_rate + 1;
+    write_ms_per_byte = write_timeout_ms_per_byte(baud_rate);
     ZeroMemory(&found_state, sizeof found_state);
     found_state.DCBlength = sizeof found_state;
     found_saved =
@@ -107,7 +106,7 @@ void close_port() {
         DWORD start_ms = GetTickCount();
         DWORD limit_ms = WRITE_TIMEOUT_BASE_MS + status.cbOutQue * write_ms_per_byte;
         while (status.cbOutQue > 0 && GetTickCount() - start_ms < limit_ms) {
-            Sleep(10);
+            Sleep(OUTPUT_DRAIN_POLL_MS);
             if (!ClearCommError(port_handle, &errors, &status))
                 status.cbOutQue = 0;
         }
@@ -146,7 +145,7 @@ bool port_write(const unsigned char *bytes, unsigned count) {
     return WriteFile(port_handle, bytes, count, &written, NULL) && written == count;
 }
 
-bool read_byte(unsigned char *byte) {
+bool port_read_attempt(unsigned char *byte) {
     if (port_handle == INVALID_HANDLE_VALUE)
         return false;
     DWORD start_ms = GetTickCount();

@@ -49,7 +49,7 @@ bool start_transfer(driver_state *state) {
     state->control_wait = CONTROL_WAIT_ATTEMPTS;
     state->resend_pending = false;
     state->nak_count = 0;
-    if (!send_command(DOWNLOAD_COMMAND, 0)) {
+    if (!send_command(DOWNLOAD_COMMAND, ECHO_OFF)) {
         console_print("\r\nERROR - Could not begin download.\r\n");
         return false;
     }
@@ -185,7 +185,7 @@ bool run_download(const char *file_name, char port_char) {
     // 2. The target leads, one control byte at a time.
     while (!state.finished) {
         unsigned char control;
-        if (!receive_byte(&control, state.control_wait, 1)) {
+        if (!receive_byte(&control, state.control_wait, ECHO_ON)) {
             console_print(state.line_mode && end_of_file
                               ? "\r\nERROR - Receiver timeout OR not enough data in file.\r\n"
                               : "\r\nERROR - Receiver timeout.\r\n");

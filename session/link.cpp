@@ -23,7 +23,7 @@ const unsigned SILENCE_ATTEMPTS = 2;
 void discard_until_silence(unsigned max_bytes) {
     unsigned char discarded;
     for (unsigned i = 0; i < max_bytes; ++i) {
-        if (!receive_byte(&discarded, SILENCE_ATTEMPTS, 0))
+        if (!receive_byte(&discarded, SILENCE_ATTEMPTS, ECHO_OFF))
             return;
     }
 }
@@ -46,7 +46,7 @@ bool autobaud() {
         console_print(speed);
         discard_until_silence(DISCARD_BEFORE_TEST_BYTES);
         // 3. The echo test decides; open_port at the next speed closes this one.
-        if (send_command(LINK_TEST_PATTERN, 0)) {
+        if (send_command(LINK_TEST_PATTERN, ECHO_OFF)) {
             console_print("\r\nCommunication established.\r\n\n");
             discard_until_silence(DISCARD_AFTER_TEST_BYTES);
             return true;

@@ -17,7 +17,6 @@ const char FIRMWARE_CORRUPTED_LINE[] = "==> Firmware corrupted: download system 
 const char LOGIN_PROMPT[] = "User# > ";
 const char COMMAND_PROMPT[] = " > ";
 const char HELD_BACK_WORD[] = "corrupted";
-const int CARRIAGE_RETURN = 13;
 const unsigned MAX_SESSION_ATTEMPTS = 4;
 const unsigned FIRST_CHAR_ATTEMPTS = 5;
 const unsigned NEXT_CHAR_ATTEMPTS = 2;
@@ -144,7 +143,7 @@ void read_target_line(bool echo, const char *message, const char *word) {
     start_held_back_word(&held, echo ? message : 0, word);
     unsigned kept = 0;
     unsigned char c;
-    bool received = receive_byte(&c, FIRST_CHAR_ATTEMPTS, 0);
+    bool received = receive_byte(&c, FIRST_CHAR_ATTEMPTS, ECHO_OFF);
     while (received) {
         if (echo && !hold_back(&held, c))
             echo_char(c);
@@ -156,7 +155,7 @@ void read_target_line(bool echo, const char *message, const char *word) {
         }
         if (kept == TARGET_LINE_MAX)
             break; // the rest of a longer line is left for the next read
-        received = receive_byte(&c, NEXT_CHAR_ATTEMPTS, 0);
+        received = receive_byte(&c, NEXT_CHAR_ATTEMPTS, ECHO_OFF);
     }
     target_line[kept] = '\0';
 }
@@ -170,7 +169,7 @@ bool open_session() {
     for (unsigned attempt = 0; attempt < MAX_SESSION_ATTEMPTS; ++attempt) {
         // 1. Ask for a fresh line; a target already waiting needs nothing more.
         purge_input();
-        send_command("\n", 0);
+        send_command("\n", ECHO_OFF);
         if (target_waits_for_download())
             return true;
         // 2. Log in if asked, and find the command prompt.
@@ -181,7 +180,7 @@ bool open_session() {
         // 3. Upgrade mode restarts the target's line: find its speed again.
         if (!prepare_upgrade_command())
             return false;
-        send_command(UPGRADE_COMMAND, 1);
+        send_command(UPGRADE_COMMAND, ECHO_ON);
         read_target_line(false, 0, 0);
         close_port();
         if (!autobaud()) {

@@ -31,19 +31,20 @@ bool accepted_sector_size(uint32_t size) {
 // The answer is a single waiting byte or a run of them; every later byte may take 2 s.
 // Returns how many of SIZE_ANSWER_LENGTH bytes arrived (0 after printing a message).
 unsigned receive_size_answer(unsigned char *answer) {
-    if (!receive_byte(&answer[0], FIRST_ANSWER_ATTEMPTS, 0)) {
+    if (!receive_byte(&answer[0], FIRST_ANSWER_ATTEMPTS, ECHO_OFF)) {
         // A target that missed the request is nudged with a bare line feed before giving up.
         if (!send_byte('\n')) {
             console_print(SIZE_WRITE_FAILED);
             return 0;
         }
-        if (!receive_byte(&answer[0], NUDGED_ANSWER_ATTEMPTS, 0)) {
+        if (!receive_byte(&answer[0], NUDGED_ANSWER_ATTEMPTS, ECHO_OFF)) {
             console_print(RECEIVER_TIMEOUT);
             return 0;
         }
     }
     unsigned received = 1;
-    while (received < SIZE_ANSWER_LENGTH && receive_byte(&answer[received], NEXT_BYTE_ATTEMPTS, 0))
+    while (received < SIZE_ANSWER_LENGTH &&
+           receive_byte(&answer[received], NEXT_BYTE_ATTEMPTS, ECHO_OFF))
         ++received;
     return received;
 }
@@ -52,7 +53,7 @@ unsigned receive_size_answer(unsigned char *answer) {
 
 void drain_input() {
     unsigned char byte;
-    while (receive_byte(&byte, DRAIN_SILENCE_ATTEMPTS, 1)) {
+    while (receive_byte(&byte, DRAIN_SILENCE_ATTEMPTS, ECHO_ON)) {
     }
 }
 
@@ -102,7 +103,7 @@ bool request_sector_size(uint32_t *sector_size) {
 
     // 5. Four bytes of no use: the target may still follow them with its verdict.
     unsigned char byte;
-    while (receive_byte(&byte, NEXT_BYTE_ATTEMPTS, 0)) {
+    while (receive_byte(&byte, NEXT_BYTE_ATTEMPTS, ECHO_OFF)) {
         if (byte == CAN) {
             drain_input();
             return false;

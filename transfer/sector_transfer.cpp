@@ -56,7 +56,7 @@ bool send_sector_blocks(uint32_t sector_size, uint32_t sector_count) {
         update_progress(&sector_progress, sector_bytes_sent);
 
         unsigned char answer;
-        if (!receive_byte(&answer, BLOCK_ANSWER_ATTEMPTS, 0))
+        if (!receive_byte(&answer, BLOCK_ANSWER_ATTEMPTS, ECHO_OFF))
             return false;
         if (answer == NAK)
             continue;
@@ -69,7 +69,7 @@ bool send_sector_blocks(uint32_t sector_size, uint32_t sector_count) {
         bool last = offset >= sector_size;
         bool separated = send_byte(last ? FS : RS);
         if (separated && last)
-            separated = receive_byte(&answer, PROGRAMMING_ATTEMPTS, 0) && answer == ACK;
+            separated = receive_byte(&answer, PROGRAMMING_ATTEMPTS, ECHO_OFF) && answer == ACK;
         if (!separated) {
             // Nothing of this sector counts as delivered, so the display goes back to its start.
             sector_bytes_sent = bytes_at_sector_start;
@@ -93,7 +93,7 @@ bool send_sector(uint32_t n, uint32_t sector_size, uint32_t sector_count,
         if (!send_bytes(header, HEADER_LENGTH))
             return false;
         unsigned char answer;
-        if (!receive_byte(&answer, HEADER_ANSWER_ATTEMPTS, 0))
+        if (!receive_byte(&answer, HEADER_ANSWER_ATTEMPTS, ECHO_OFF))
             return false;
         if (answer == ACK)
             return send_sector_blocks(sector_size, sector_count);

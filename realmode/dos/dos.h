@@ -14,6 +14,29 @@ struct dos_regs {
 
 const uint16_t DOS_CARRY = 0x0001;
 
+// The interrupts dos_call makes here.
+const unsigned BIOS_VIDEO_INTERRUPT = 0x10;
+const unsigned DOS_INTERRUPT = 0x21;
+
+// DOS functions of interrupt 0x21, each as the AX that selects it: the function in AH, and
+// where the function takes an argument in AL, that or'ed in.
+const uint16_t DOS_READ_KEY = 0x0800;   // without echo, Ctrl-C checked
+const uint16_t DOS_SET_VECTOR = 0x2500; // AL: the vector, DS:DX the handler
+const uint16_t DOS_GET_VECTOR = 0x3500; // AL: the vector; the handler in ES:BX
+const uint16_t DOS_OPEN_FILE = 0x3D00;  // AL: the access mode
+const uint16_t DOS_CLOSE_FILE = 0x3E00;
+const uint16_t DOS_READ_FILE = 0x3F00;
+const uint16_t DOS_WRITE_FILE = 0x4000;
+const uint16_t DOS_SEEK_FILE = 0x4200; // AL: the origin
+const uint16_t DOS_DEVICE_INFO = 0x4400;
+const uint16_t DOS_ALLOCATE = 0x4800;
+const uint16_t DOS_FREE = 0x4900;
+const uint16_t DOS_RESIZE = 0x4A00;
+const uint16_t DOS_EXIT = 0x4C00; // AL: the exit status
+
+const uint16_t STDIN_HANDLE = 0;
+const uint16_t STDOUT_HANDLE = 1;
+
 extern "C" {
 // dos_call: interrupt 0x10, 0x16 or 0x21 with these registers; every other register kept.
 void dos_call(unsigned number, dos_regs *regs);
@@ -29,14 +52,8 @@ extern volatile uint8_t dos_break_requested;
 // dos_regs_init: AX = ax, the other registers zero, DS = ES = the data segment.
 void dos_regs_init(dos_regs *regs, uint16_t ax);
 
-// dos_data_segment_value: the data segment (DS = ES = SS).
-uint16_t dos_data_segment_value();
-
 // dos_check_break: leaves through dos_break_exit when Ctrl-Break was pressed.
 void dos_check_break();
-
-// dos_exit: restores what the program took over (the port, Ctrl-Break) and ends with status.
-[[noreturn]] void dos_exit(int status);
 
 // dos_far_read8, dos_far_write8, dos_far_read16, dos_far_read32: memory at segment:offset.
 static inline uint8_t dos_far_read8(uint16_t segment, uint16_t offset) {

@@ -1,6 +1,7 @@
 // The C library subset of the DOS build: strings, a near heap, formatted output into
 // buffers, the sscanf patterns the flash-map check uses, and buffered reading of files
 // through DOS handles.
+#include <ctype.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -314,10 +315,6 @@ extern "C" int snprintf(char *buffer, size_t size, const char *format, ...) {
 
 namespace {
 
-bool is_blank(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
 int digit_value(char c, unsigned base) {
     int value = c >= '0' && c <= '9'   ? c - '0'
                 : c >= 'a' && c <= 'f' ? c - 'a' + 10
@@ -335,8 +332,8 @@ extern "C" int sscanf(const char *text, const char *format, ...) {
     int assigned = 0;
     bool input_failed = false;
     for (const char *f = format; *f != '\0'; ++f) {
-        if (is_blank(*f)) {
-            while (is_blank(*p))
+        if (isspace((unsigned char)*f)) {
+            while (isspace((unsigned char)*p))
                 ++p;
             continue;
         }
@@ -356,7 +353,7 @@ extern "C" int sscanf(const char *text, const char *format, ...) {
             continue;
         }
         unsigned base = conversion == 'x' ? 16 : 10;
-        while (is_blank(*p))
+        while (isspace((unsigned char)*p))
             ++p;
         const char *start = p;
         bool negative = false;
@@ -402,16 +399,17 @@ struct dos_file {
 namespace {
 
 const unsigned MAX_FILES = 2;
+const uint16_t OPEN_READ_ONLY = 0x00;
 dos_file files[MAX_FILES];
 
 // Seeks the handle; false on a DOS error.
 bool dos_seek(dos_file *file, int32_t offset, int origin, uint32_t *position) {
     dos_regs regs;
-    dos_regs_init(&regs, (uint16_t)(0x4200 | origin));
+    dos_regs_init(&regs, (uint16_t)(DOS_SEEK_FILE | origin));
     regs.ebx = file->handle;
     regs.ecx = (uint16_t)((uint32_t)offset >> 16);
     regs.edx = (uint16_t)offset;
-    dos_call(0x21, &regs);
+    dos_call(DOS_INTERRUPT, &regs);
     if (regs.flags & DOS_CARRY)
         return false;
     *position = (regs.edx & 0xFFFF) << 16 | (regs.eax & 0xFFFF);
@@ -424,11 +422,11 @@ bool refill(dos_file *file) {
     file->buffer_length = 0;
     file->buffer_next = 0;
     dos_regs regs;
-    dos_regs_init(&regs, 0x3F00);
+    dos_regs_init(&regs, DOS_READ_FILE);
     regs.ebx = file->handle;
     regs.ecx = sizeof file->buffer;
     regs.edx = (uint16_t)(uintptr_t)file->buffer;
-    dos_call(0x21, &regs);
+    dos_call(DOS_INTERRUPT, &regs);
     if (regs.flags & DOS_CARRY) {
         file->failed = true;
         return false;
@@ -452,9 +450,9 @@ FILE *fopen(const char *name, const char *mode) {
         if (file->in_use)
             continue;
         dos_regs regs;
-        dos_regs_init(&regs, 0x3D00); // read only
+        dos_regs_init(&regs, DOS_OPEN_FILE | OPEN_READ_ONLY);
         regs.edx = (uint16_t)(uintptr_t)name;
-        dos_call(0x21, &regs);
+        dos_call(DOS_INTERRUPT, &regs);
         if (regs.flags & DOS_CARRY)
             return 0;
         memset(file, 0, sizeof *file);
@@ -469,9 +467,9 @@ int fclose(FILE *file) {
     if (file == 0 || !file->in_use)
         return EOF;
     dos_regs regs;
-    dos_regs_init(&regs, 0x3E00);
+    dos_regs_init(&regs, DOS_CLOSE_FILE);
     regs.ebx = file->handle;
-    dos_call(0x21, &regs);
+    dos_call(DOS_INTERRUPT, &regs);
     file->in_use = false;
     return (regs.flags & DOS_CARRY) ? EOF : 0;
 }

@@ -54,8 +54,8 @@ uint16_t pc_bios_serial_port(unsigned index) {
 // segment and a stack first.
 pc_handler pc_get_vector(unsigned vector) {
     dos_regs regs;
-    dos_regs_init(&regs, (uint16_t)(0x3500 | (vector & 0xFF)));
-    dos_call(0x21, &regs);
+    dos_regs_init(&regs, (uint16_t)(DOS_GET_VECTOR | (vector & 0xFF)));
+    dos_call(DOS_INTERRUPT, &regs);
     return (pc_handler)((uint32_t)regs.es << 16 | (regs.ebx & 0xFFFF));
 }
 
@@ -64,10 +64,10 @@ void pc_set_vector(unsigned vector, pc_handler handler) {
     if (handler == receive_interrupt)
         far_address = (uint32_t)code_segment() << 16 | (uint16_t)(uintptr_t)dos_receive_entry;
     dos_regs regs;
-    dos_regs_init(&regs, (uint16_t)(0x2500 | (vector & 0xFF)));
+    dos_regs_init(&regs, (uint16_t)(DOS_SET_VECTOR | (vector & 0xFF)));
     regs.ds = (uint16_t)(far_address >> 16);
     regs.edx = far_address & 0xFFFF;
-    dos_call(0x21, &regs);
+    dos_call(DOS_INTERRUPT, &regs);
 }
 
 void pc_disable_interrupts() {

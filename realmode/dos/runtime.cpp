@@ -40,6 +40,13 @@ char *arguments[MAX_ARGS + 1];
 uint16_t saved_break_segment, saved_break_offset;
 bool break_hooked = false;
 
+// The data segment (DS = ES = SS).
+uint16_t data_segment() {
+    uint16_t segment;
+    __asm__("mov %%ds, %0" : "=r"(segment));
+    return segment;
+}
+
 uint16_t code_segment() {
     uint16_t segment;
     __asm__("mov %%cs, %0" : "=r"(segment));
@@ -48,25 +55,25 @@ uint16_t code_segment() {
 
 void set_vector(unsigned vector, uint16_t segment, uint16_t offset) {
     dos_regs regs;
-    dos_regs_init(&regs, (uint16_t)(0x2500 | vector));
+    dos_regs_init(&regs, (uint16_t)(DOS_SET_VECTOR | vector));
     regs.ds = segment;
     regs.edx = offset;
-    dos_call(0x21, &regs);
+    dos_call(DOS_INTERRUPT, &regs);
 }
 
 // Gives DOS back what lies beyond the data segment, so that far memory can be allocated.
 void shrink_memory() {
     dos_regs regs;
-    dos_regs_init(&regs, 0x4A00);
+    dos_regs_init(&regs, DOS_RESIZE);
     regs.es = dos_psp_segment;
-    regs.ebx = (uint16_t)(dos_data_segment_value() + DATA_SEGMENT_PARAGRAPHS - dos_psp_segment);
-    dos_call(0x21, &regs);
+    regs.ebx = (uint16_t)(data_segment() + DATA_SEGMENT_PARAGRAPHS - dos_psp_segment);
+    dos_call(DOS_INTERRUPT, &regs);
 }
 
 void hook_breaks() {
     dos_regs regs;
-    dos_regs_init(&regs, 0x3500 | CTRL_BREAK_VECTOR);
-    dos_call(0x21, &regs);
+    dos_regs_init(&regs, DOS_GET_VECTOR | CTRL_BREAK_VECTOR);
+    dos_call(DOS_INTERRUPT, &regs);
     saved_break_segment = regs.es;
     saved_break_offset = (uint16_t)regs.ebx;
     // DOS restores these two from the PSP at the end; int 1Bh is ours to restore.
@@ -105,27 +112,8 @@ int split_command_line() {
     return count;
 }
 
-} // namespace
-
-void dos_regs_init(dos_regs *regs, uint16_t ax) {
-    regs->eax = ax;
-    regs->ebx = regs->ecx = regs->edx = regs->esi = regs->edi = 0;
-    regs->ds = regs->es = dos_data_segment_value();
-    regs->flags = 0;
-}
-
-uint16_t dos_data_segment_value() {
-    uint16_t segment;
-    __asm__("mov %%ds, %0" : "=r"(segment));
-    return segment;
-}
-
-void dos_check_break() {
-    if (dos_break_requested)
-        dos_break_exit();
-}
-
-void dos_exit(int status) {
+// Restores what the program took over (the port, Ctrl-Break) and ends with status.
+[[noreturn]] void dos_exit(int status) {
     // The UART's vector and the interrupt controller's mask go back first.
     close_port();
     if (break_hooked) {
@@ -133,20 +121,34 @@ void dos_exit(int status) {
         set_vector(CTRL_BREAK_VECTOR, saved_break_segment, saved_break_offset);
     }
     dos_regs regs;
-    dos_regs_init(&regs, (uint16_t)(0x4C00 | (status & 0xFF)));
-    dos_call(0x21, &regs);
+    dos_regs_init(&regs, (uint16_t)(DOS_EXIT | (status & 0xFF)));
+    dos_call(DOS_INTERRUPT, &regs);
     for (;;) {
     }
+}
+
+} // namespace
+
+void dos_regs_init(dos_regs *regs, uint16_t ax) {
+    regs->eax = ax;
+    regs->ebx = regs->ecx = regs->edx = regs->esi = regs->edi = 0;
+    regs->ds = regs->es = data_segment();
+    regs->flags = 0;
+}
+
+void dos_check_break() {
+    if (dos_break_requested)
+        dos_break_exit();
 }
 
 void dos_break_exit() {
     dos_break_requested = 0;
     dos_regs regs;
-    dos_regs_init(&regs, 0x4000);
-    regs.ebx = 1;
+    dos_regs_init(&regs, DOS_WRITE_FILE);
+    regs.ebx = STDOUT_HANDLE;
     regs.ecx = 4;
     regs.edx = (uint16_t)(uintptr_t) "^C\r\n";
-    dos_call(0x21, &regs);
+    dos_call(DOS_INTERRUPT, &regs);
     dos_exit(1);
 }
 

@@ -10,11 +10,17 @@
 
 namespace {
 
+// BIOS video functions of interrupt 0x10, each as the AX that selects it: the function in AH,
+// and where the function takes an argument in AL, that or'ed in.
+const uint16_t VIDEO_SET_CURSOR = 0x0200;
+const uint16_t VIDEO_GET_CURSOR = 0x0300;
+const uint16_t VIDEO_SCROLL_UP = 0x0600;  // AL: lines, 0 blanks the window
+const uint16_t VIDEO_WRITE_CHAR = 0x0900; // AL: the character, at the cursor
+const uint16_t VIDEO_TELETYPE = 0x0E00;   // AL: the character, control characters obeyed
+
 const unsigned char TEXT_ATTRIBUTE = 0x07; // light grey on black
 const unsigned TAB_WIDTH = 8;
-const int NO_CONSOLE_KEY = 13;
-const uint16_t STDIN_HANDLE = 0;
-const uint16_t STDOUT_HANDLE = 1;
+const unsigned char BELL = 0x07;
 const uint16_t DEVICE_FLAG = 0x80;
 
 struct window {
@@ -35,7 +41,7 @@ void bios_video(uint16_t ax, uint16_t bx, uint16_t cx, uint16_t dx) {
     regs.ebx = bx;
     regs.ecx = cx;
     regs.edx = dx;
-    dos_call(0x10, &regs);
+    dos_call(BIOS_VIDEO_INTERRUPT, &regs);
 }
 
 uint16_t position(unsigned row, unsigned column) {
@@ -43,7 +49,7 @@ uint16_t position(unsigned row, unsigned column) {
 }
 
 void set_bios_cursor() {
-    bios_video(0x0200, 0, 0, position(cursor_row, cursor_column));
+    bios_video(VIDEO_SET_CURSOR, 0, 0, position(cursor_row, cursor_column));
 }
 
 // The BIOS cursor, when the program takes the screen over from the stream.
@@ -52,8 +58,8 @@ void take_cursor() {
         return;
     placed = true;
     dos_regs regs;
-    dos_regs_init(&regs, 0x0300);
-    dos_call(0x10, &regs);
+    dos_regs_init(&regs, VIDEO_GET_CURSOR);
+    dos_call(BIOS_VIDEO_INTERRUPT, &regs);
     cursor_row = ((regs.edx >> 8) & 0xFF) + 1;
     cursor_column = (regs.edx & 0xFF) + 1;
     if (cursor_row > SCREEN_ROWS)
@@ -61,7 +67,7 @@ void take_cursor() {
 }
 
 void scroll_window() {
-    bios_video((uint16_t)(0x0600 | 1), (uint16_t)(TEXT_ATTRIBUTE << 8),
+    bios_video((uint16_t)(VIDEO_SCROLL_UP | 1), (uint16_t)(TEXT_ATTRIBUTE << 8),
                position(current.top, current.left), position(current.bottom, current.right));
 }
 
@@ -74,7 +80,7 @@ void line_feed() {
 
 void put_glyph(unsigned char c) {
     set_bios_cursor();
-    bios_video((uint16_t)(0x0900 | c), TEXT_ATTRIBUTE, 1, 0);
+    bios_video((uint16_t)(VIDEO_WRITE_CHAR | c), TEXT_ATTRIBUTE, 1, 0);
     if (++cursor_column > current.right) {
         cursor_column = current.left;
         line_feed();
@@ -109,11 +115,11 @@ void put_char(unsigned char c) {
 
 void write_stdout(const char *text, size_t length) {
     dos_regs regs;
-    dos_regs_init(&regs, 0x4000);
+    dos_regs_init(&regs, DOS_WRITE_FILE);
     regs.ebx = STDOUT_HANDLE;
     regs.ecx = (uint16_t)length;
     regs.edx = (uint16_t)(uintptr_t)text;
-    dos_call(0x21, &regs);
+    dos_call(DOS_INTERRUPT, &regs);
 }
 
 unsigned clamp(unsigned value, unsigned low, unsigned high) {
@@ -126,31 +132,31 @@ int read_key() {
     dos_check_break();
     if (keys == UNKNOWN) {
         dos_regs regs;
-        dos_regs_init(&regs, 0x4400);
+        dos_regs_init(&regs, DOS_DEVICE_INFO);
         regs.ebx = STDIN_HANDLE;
-        dos_call(0x21, &regs);
+        dos_call(DOS_INTERRUPT, &regs);
         keys = !(regs.flags & DOS_CARRY) && (regs.edx & DEVICE_FLAG) ? DEVICE : REDIRECTED;
     }
     dos_regs regs;
     if (keys == DEVICE) {
-        dos_regs_init(&regs, 0x0800);
-        dos_call(0x21, &regs);
+        dos_regs_init(&regs, DOS_READ_KEY);
+        dos_call(DOS_INTERRUPT, &regs);
         int key = regs.eax & 0xFF;
         if (key == 0) { // an extended key: its scan code follows
-            dos_regs_init(&regs, 0x0800);
-            dos_call(0x21, &regs);
+            dos_regs_init(&regs, DOS_READ_KEY);
+            dos_call(DOS_INTERRUPT, &regs);
         }
         dos_check_break();
         return key;
     }
     unsigned char byte = 0;
-    dos_regs_init(&regs, 0x3F00);
+    dos_regs_init(&regs, DOS_READ_FILE);
     regs.ebx = STDIN_HANDLE;
     regs.ecx = 1;
     regs.edx = (uint16_t)(uintptr_t)&byte;
-    dos_call(0x21, &regs);
+    dos_call(DOS_INTERRUPT, &regs);
     if ((regs.flags & DOS_CARRY) || (regs.eax & 0xFFFF) != 1)
-        return NO_CONSOLE_KEY;
+        return CARRIAGE_RETURN;
     return byte;
 }
 
@@ -184,12 +190,12 @@ int console_key() {
 }
 
 void console_bell() {
-    bios_video(0x0E07, 0, 0, 0);
+    bios_video(VIDEO_TELETYPE | BELL, 0, 0, 0);
 }
 
 void screen_clear() {
     placed = true;
-    bios_video(0x0600, (uint16_t)(TEXT_ATTRIBUTE << 8), 0,
+    bios_video(VIDEO_SCROLL_UP, (uint16_t)(TEXT_ATTRIBUTE << 8), 0,
                position(SCREEN_ROWS + 1, SCREEN_COLUMNS));
     current = {1, 1, SCREEN_ROWS, SCREEN_COLUMNS};
     cursor_row = 1;

@@ -20,9 +20,9 @@ bool sector_buffer_allocate(uint32_t size) {
     if (size == 0 || paragraphs > 0xFFFF)
         return false;
     dos_regs regs;
-    dos_regs_init(&regs, 0x4800);
+    dos_regs_init(&regs, DOS_ALLOCATE);
     regs.ebx = paragraphs;
-    dos_call(0x21, &regs);
+    dos_call(DOS_INTERRUPT, &regs);
     if (regs.flags & DOS_CARRY)
         return false;
     buffer_segment = (uint16_t)regs.eax;
@@ -34,9 +34,9 @@ void sector_buffer_release() {
     if (buffer_segment == 0)
         return;
     dos_regs regs;
-    dos_regs_init(&regs, 0x4900);
+    dos_regs_init(&regs, DOS_FREE);
     regs.es = buffer_segment;
-    dos_call(0x21, &regs);
+    dos_call(DOS_INTERRUPT, &regs);
     buffer_segment = 0;
     buffer_size = 0;
 }

@@ -3,6 +3,14 @@
 // segment, the high half of ESP zero and the direction flag clear.
     .code16
     .section .note.GNU-stack, "", @progbits
+
+    // The interrupts of the BIOS and DOS used here, and the DOS functions (AH, or all of AX
+    // with AL's argument in it).
+    .set BIOS_VIDEO_INTERRUPT, 0x10
+    .set BIOS_KEYBOARD_INTERRUPT, 0x16
+    .set DOS_INTERRUPT, 0x21
+    .set DOS_PRINT_STRING, 0x09     // DS:DX: the text, ended by "$"
+    .set DOS_EXIT_STATUS_1, 0x4C01
     .section .text.dos_start, "ax"
 
     .globl _start
@@ -34,10 +42,10 @@ no_386:
     push %cs
     pop %ds
     mov $needs_386, %dx
-    mov $0x09, %ah
-    int $0x21
-    mov $0x4C01, %ax
-    int $0x21
+    mov $DOS_PRINT_STRING, %ah
+    int $DOS_INTERRUPT
+    mov $DOS_EXIT_STATUS_1, %ax
+    int $DOS_INTERRUPT
 needs_386:
     .ascii "This program needs an 80386 processor or later.\r\n$"
 
@@ -61,8 +69,8 @@ is_386:
     mov %bx, dos_psp_segment
     calll dos_main
     // dos_main never returns; should it, the status is lost but the program still ends.
-    mov $0x4C01, %ax
-    int $0x21
+    mov $DOS_EXIT_STATUS_1, %ax
+    int $DOS_INTERRUPT
 
     // The data segment, where the interrupt handlers can find it.
     .globl dos_data_segment
@@ -91,15 +99,15 @@ dos_call:
     pushw 24(%edx)
     pop %ds
     popl %edx
-    cmp $0x10, %bp
+    cmp $BIOS_VIDEO_INTERRUPT, %bp
     je 1f
-    cmp $0x16, %bp
+    cmp $BIOS_KEYBOARD_INTERRUPT, %bp
     je 2f
-    int $0x21
+    int $DOS_INTERRUPT
     jmp 3f
-1:  int $0x10
+1:  int $BIOS_VIDEO_INTERRUPT
     jmp 3f
-2:  int $0x16
+2:  int $BIOS_KEYBOARD_INTERRUPT
 3:  pushf
     push %ds
     push %edx

@@ -7,22 +7,20 @@
 // handler runs if the PC would take the interrupt then. Repeated tick reads with nothing
 // happening sleep on the host devices, so the driver's polling waits cost little CPU.
 //
-// COM port N's line is the device named by KESTRELLOAD_COM<N>, else /dev/ttyS<N-1>. It is
-// opened when the BIOS table is read for it or the UART is first programmed, and held
-// exclusively for the rest of the run, as the hardware would be.
+// COM port N's line is port N's host serial device (serial/device_posix.h). It is opened when
+// the BIOS table is read for it or the UART is first programmed, and held exclusively for the
+// rest of the run, as the hardware would be.
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "realmode/pc.h"
+#include "serial/device_posix.h"
 
 namespace {
 
@@ -203,25 +201,11 @@ void give_back_lines() {
 bool attach_line(emulated_uart &uart) {
     if (uart.fd >= 0)
         return true;
-    char variable[32];
-    char fallback[32];
-    snprintf(variable, sizeof variable, "KESTRELLOAD_COM%u", uart.port_number);
-    const char *device = getenv(variable);
-    if (device == NULL || device[0] == '\0') {
-        snprintf(fallback, sizeof fallback, "/dev/ttyS%u", uart.port_number - 1);
-        device = fallback;
-    }
-    int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int fd = open_serial_device(uart.port_number);
     if (fd < 0)
         return false;
-    // TIOCEXCL keeps other users' programs out but root passes it; the lock stops a second
-    // copy of this program.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
-        close(fd);
-        return false;
-    }
     if (tcgetattr(fd, &uart.found_settings) != 0) {
-        close(fd);
+        close_serial_device(fd);
         return false;
     }
     uart.fd = fd;

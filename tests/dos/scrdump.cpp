@@ -10,8 +10,8 @@ uint16_t dos_psp_segment;
 volatile uint8_t dos_break_requested;
 
 void dos_break_exit() {
-    dos_regs regs = {0x4C01, 0, 0, 0, 0, 0, 0, 0, 0};
-    dos_call(0x21, &regs);
+    dos_regs regs = {DOS_EXIT | 1, 0, 0, 0, 0, 0, 0, 0, 0};
+    dos_call(DOS_INTERRUPT, &regs);
     for (;;) {
     }
 }
@@ -21,6 +21,7 @@ void dos_break_exit() {
 
 namespace {
 
+const uint16_t DOS_CREATE_FILE = 0x3C00;
 const uint16_t TEXT_SCREEN = 0xB800;
 const unsigned ROWS = 25;
 const unsigned COLUMNS = 80;
@@ -34,11 +35,11 @@ uint16_t data_segment() {
 
 void call21(dos_regs *regs) {
     regs->ds = regs->es = data_segment();
-    dos_call(0x21, regs);
+    dos_call(DOS_INTERRUPT, regs);
 }
 
 [[noreturn]] void leave(int status) {
-    dos_regs regs = {(uint32_t)(0x4C00 | status), 0, 0, 0, 0, 0, 0, 0, 0};
+    dos_regs regs = {(uint32_t)(DOS_EXIT | status), 0, 0, 0, 0, 0, 0, 0, 0};
     call21(&regs);
     for (;;) {
     }
@@ -54,7 +55,7 @@ void dos_main() {
     while (dos_far_read32(0x40, 0x6C) - start < PAUSE_TICKS) {
     }
 
-    dos_regs regs = {0x3C00, 0, 0, (uint32_t)(uintptr_t)NAME, 0, 0, 0, 0, 0};
+    dos_regs regs = {DOS_CREATE_FILE, 0, 0, (uint32_t)(uintptr_t)NAME, 0, 0, 0, 0, 0};
     call21(&regs);
     if (regs.flags & DOS_CARRY)
         leave(1);
@@ -65,10 +66,10 @@ void dos_main() {
                 (char)dos_far_read8(TEXT_SCREEN, (uint16_t)(2 * (row * COLUMNS + column)));
         line[COLUMNS] = '\r';
         line[COLUMNS + 1] = '\n';
-        regs = {0x4000, handle, sizeof line, (uint32_t)(uintptr_t)line, 0, 0, 0, 0, 0};
+        regs = {DOS_WRITE_FILE, handle, sizeof line, (uint32_t)(uintptr_t)line, 0, 0, 0, 0, 0};
         call21(&regs);
     }
-    regs = {0x3E00, handle, 0, 0, 0, 0, 0, 0, 0};
+    regs = {DOS_CLOSE_FILE, handle, 0, 0, 0, 0, 0, 0, 0};
     call21(&regs);
     leave(0);
 }

@@ -9,7 +9,7 @@ std::string queued_keys;
 
 int next_key() {
     if (queued_keys.empty())
-        return '\r';
+        return CARRIAGE_RETURN;
     int key = static_cast<unsigned char>(queued_keys[0]);
     queued_keys.erase(0, 1);
     return key;
@@ -18,9 +18,9 @@ int next_key() {
 
 namespace test_console {
 void reset() {
+    console_print(""); // ends an open progress line
     captured.clear();
     queued_keys.clear();
-    progress_line_open = false;
 }
 const std::string &output() {
     return captured;

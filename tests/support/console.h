@@ -6,7 +6,7 @@
 
 namespace test_console {
 
-// Empties the output and the keys; progress_line_open back to false.
+// Ends an open progress line, then empties the output and the keys.
 void reset();
 
 // Everything written; a return to the first column shows as "\r", the bell as "\a".
@@ -14,7 +14,7 @@ const std::string &output();
 // Returns the output so far and empties it.
 std::string take_output();
 
-// Keys returned by the key reads in order; when they run out a read returns '\r'.
+// Keys returned by the key reads in order; when they run out a read returns CARRIAGE_RETURN.
 void keys(const std::string &keys);
 
 } // namespace test_console

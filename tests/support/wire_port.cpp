@@ -1,4 +1,4 @@
-// The host serial port's primitives over the wire, for the portable serial operations.
+// A host serial port over the wire, beneath the shared serial operations.
 #include "serial/port.h"
 #include "serial/serial.h"
 #include "wire.h"
@@ -31,6 +31,6 @@ bool port_write(const unsigned char *bytes, unsigned count) {
     return true;
 }
 
-bool read_byte(unsigned char *byte) {
+bool port_read_attempt(unsigned char *byte) {
     return wire::is_open() && wire::host_read(byte, wire::now_ms() + PORT_READ_TIMEOUT_MS);
 }
