@@ -6,7 +6,7 @@
 
 // The published CRC-32 table (reflected polynomial 0xEDB88320), kept as constant data so that
 // a damaged copy is caught by the self-test rather than silently rebuilt.
-const uint32_t CRC_TABLE[256] = {
+static const uint32_t CRC_TABLE[256] = {
     0x00000000UL, 0x77073096UL, 0xEE0E612CUL, 0x990951BAUL, 0x076DC419UL, 0x706AF48FUL,
     0xE963A535UL, 0x9E6495A3UL, 0x0EDB8832UL, 0x79DCB8A4UL, 0xE0D5E91EUL, 0x97D2D988UL,
     0x09B64C2BUL, 0x7EB17CBDUL, 0xE7B82D07UL, 0x90BF1D91UL, 0x1DB71064UL, 0x6AB020F2UL,
@@ -73,7 +73,8 @@ void put_u32_be(unsigned char *dest, uint32_t value) {
     dest[3] = (unsigned char)value;
 }
 
-bool crc_table_sound(const uint32_t *table) {
+// The table is both the data checked and the means of checking it.
+static bool crc_table_sound(const uint32_t *table) {
     unsigned char *buffer = (unsigned char *)malloc(1024);
     if (buffer == 0) {
         console_print("\r\nERROR:  OUT OF MEMORY\r\n");
