@@ -11,6 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "binary_file.h"
+
+const char TOOL_NAME[] = "exepack";
+
 namespace {
 
 // The loader: an 18-byte header, then its code. Built from exepack_loader.S.
@@ -45,33 +49,8 @@ struct token {
     bool fill;
 };
 
-uint32_t get16(const std::string &b, size_t at) {
-    return (uint8_t)b[at] | (uint32_t)(uint8_t)b[at + 1] << 8;
-}
-void put16(std::string &b, size_t at, uint32_t value) {
-    b[at] = (char)value;
-    b[at + 1] = (char)(value >> 8);
-}
 size_t paragraphs(size_t bytes) {
     return (bytes + 15) / 16;
-}
-
-bool fail(const char *path, const std::string &why) {
-    fprintf(stderr, "exepack: %s: %s\n", path, why.c_str());
-    return false;
-}
-
-bool read_whole(const char *path, std::string *bytes) {
-    FILE *f = fopen(path, "rb");
-    if (!f)
-        return fail(path, "cannot open");
-    char buffer[65536];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, f)) > 0)
-        bytes->append(buffer, got);
-    bool ok = !ferror(f);
-    fclose(f);
-    return ok || fail(path, "read error");
 }
 
 bool read_mz(const char *path, const std::string &b, mz_program *p) {
@@ -259,21 +238,6 @@ bool pack(const char *path, const mz_program &p, std::string *out) {
     put16(*out, 0x18, PACKED_HEADER_BYTES); // an empty relocation table: the loader relocates
     *out += packed;
     *out += loader;
-    return true;
-}
-
-// Written beside the target and renamed, so that a failed run leaves no half file.
-bool write_whole(const char *path, const std::string &bytes) {
-    std::string temporary = std::string(path) + ".part";
-    FILE *f = fopen(temporary.c_str(), "wb");
-    if (!f)
-        return fail(temporary.c_str(), "cannot create");
-    bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    ok = fclose(f) == 0 && ok;
-    if (!ok || rename(temporary.c_str(), path) != 0) {
-        remove(temporary.c_str());
-        return fail(path, "cannot write");
-    }
     return true;
 }
 

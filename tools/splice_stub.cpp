@@ -11,6 +11,10 @@
 
 #include <string>
 
+#include "binary_file.h"
+
+const char TOOL_NAME[] = "splice-stub";
+
 namespace {
 
 const size_t MZ_HEADER_SIZE = 0x40;
@@ -21,37 +25,8 @@ const size_t DEBUG_ENTRY_SIZE = 28;
 const unsigned DIRECTORY_SECURITY = 4;
 const unsigned DIRECTORY_DEBUG = 6;
 
-uint32_t get16(const std::string &b, size_t at) {
-    return (uint8_t)b[at] | (uint32_t)(uint8_t)b[at + 1] << 8;
-}
-uint32_t get32(const std::string &b, size_t at) {
-    return get16(b, at) | get16(b, at + 2) << 16;
-}
-void put32(std::string &b, size_t at, uint32_t value) {
-    for (int i = 0; i < 4; ++i)
-        b[at + i] = (char)(value >> (8 * i));
-}
-
 size_t align_up(size_t value, size_t alignment) {
     return (value + alignment - 1) / alignment * alignment;
-}
-
-bool fail(const char *path, const char *why) {
-    fprintf(stderr, "splice-stub: %s: %s\n", path, why);
-    return false;
-}
-
-bool read_whole(const char *path, std::string *bytes) {
-    FILE *f = fopen(path, "rb");
-    if (!f)
-        return fail(path, "cannot open");
-    char buffer[65536];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, f)) > 0)
-        bytes->append(buffer, got);
-    bool ok = !ferror(f);
-    fclose(f);
-    return ok || fail(path, "read error");
 }
 
 // The layout of a PE file's headers, file offsets throughout.
@@ -219,22 +194,7 @@ int main(int argc, char **argv) {
     if (!read_whole(argv[1], &stub) || !read_whole(argv[2], &linked) ||
         !splice(argv[1], stub, argv[2], linked, &out))
         return 1;
-    // Written beside the target and renamed, so that a failed run leaves no half file.
-    std::string temporary = std::string(argv[3]) + ".part";
-    FILE *f = fopen(temporary.c_str(), "wb");
-    if (!f) {
-        fail(temporary.c_str(), "cannot create");
+    if (!write_whole(argv[3], out, argv[2]))
         return 1;
-    }
-    bool ok = fwrite(out.data(), 1, out.size(), f) == out.size();
-    ok = fclose(f) == 0 && ok;
-    struct stat linked_stat;
-    if (ok && stat(argv[2], &linked_stat) == 0)
-        chmod(temporary.c_str(), linked_stat.st_mode & 07777);
-    if (!ok || rename(temporary.c_str(), argv[3]) != 0) {
-        remove(temporary.c_str());
-        fail(argv[3], "cannot write");
-        return 1;
-    }
     return 0;
 }
