@@ -69,8 +69,8 @@ void run_row(const download_case &row) {
     std::vector<std::string> options = row.target;
     options.push_back("--waiting");
     if (row.to != 0)
-        options.insert(options.end(), {"--range", std::to_string(row.from) + ":" +
-                                                      std::to_string(row.to)});
+        options.insert(options.end(),
+                       {"--range", std::to_string(row.from) + ":" + std::to_string(row.to)});
     wire::attach_target(options);
     use_image(image_of(row.data));
     bool ok = run_download("image.s19", '1');
@@ -189,7 +189,10 @@ TEST(Download, LineMode) {
          false,
          {RESEND, RESEND, RESEND,
           "\r\nERROR - Exceeded maximum download attempts for record.\r\n"}},
-        {"answer late but in time", {"--mode", "line", "--delay-at", "line:2:4900"}, LINES, true,
+        {"answer late but in time",
+         {"--mode", "line", "--delay-at", "line:2:4900"},
+         LINES,
+         true,
          {LINES_DONE}},
         {"answer too late",
          {"--mode", "line", "--delay-at", "line:2:5100"},
@@ -246,7 +249,8 @@ TEST(Download, ScriptedTransfers) {
         {"SYN between NAKs",
          {ACK, NAK, ACK, "\x15\x06", "\x15\x06", "\x15\x06", "\x16\x15\x06", ACK, EOT},
          true},
-        {"four NAKs without SYN", {ACK, NAK, ACK, "\x15\x06", "\x15\x06", "\x15\x06", "\x15\x06"},
+        {"four NAKs without SYN",
+         {ACK, NAK, ACK, "\x15\x06", "\x15\x06", "\x15\x06", "\x15\x06"},
          false},
         // An EOT counts only once the whole file has gone.
         {"EOT too early", {ACK, NAK, EOT}, false},

@@ -49,6 +49,8 @@ std::string lower_case(std::string record) {
 
 TEST(Image, SectorImage) {
     const std::string S1_8000 = srec('1', 0x8000, "ab");
+    // A row a case, one line each where it fits.
+    // clang-format off
     const sector_case rows[] = {
         {"records straddling the window's ends",
          srec('1', 0x7FFE, "abcd") + srec('2', 0x8FFE, "wxyz"), 0x8000, 0x8FFF, true,
@@ -84,6 +86,7 @@ TEST(Image, SectorImage) {
         {"1024 records", pattern_records('1', 0x8000, 1024, 1), 0x8000, 0x83FF, true,
          {{0, pattern(0x8000, 1024)}}, 0x83FF, "-\b\\\b"},
     };
+    // clang-format on
     for (const sector_case &row : rows) {
         fresh_start();
         use_image(row.file);

@@ -14,7 +14,7 @@
 #include "serial/serial.h"
 
 namespace {
-int played_fd = -1;  // the descriptor that answers the serial ioctls, once known
+int played_fd = -1;   // the descriptor that answers the serial ioctls, once known
 int played_flags = 0; // its serial_struct flags
 bool plays_serial = false;
 } // namespace

@@ -85,12 +85,18 @@ TEST_F(Session, SpeedSearch) {
         bool found;
         std::string shown;
     } rows[] = {
-        {57600, {57600}, true,
+        {57600,
+         {57600},
+         true,
          "\r\n\nAttempting Autobaud . . . 57600 \r\nCommunication established.\r\n\n"},
-        {9600, {57600, 38400, 19200, 9600}, true,
+        {9600,
+         {57600, 38400, 19200, 9600},
+         true,
          "\r\n\nAttempting Autobaud . . . 57600 38400 19200 9600 \r\nCommunication "
          "established.\r\n\n"},
-        {0, {57600, 38400, 19200, 9600, 4800, 2400, 1200}, false,
+        {0,
+         {57600, 38400, 19200, 9600, 4800, 2400, 1200},
+         false,
          "\r\n\nAttempting Autobaud . . . 57600 38400 19200 9600 4800 2400 1200 "},
     };
     for (const auto &row : rows) {
@@ -183,8 +189,13 @@ struct session_case {
 
 TEST_F(Session, UpToTheWaitingLine) {
     const session_case rows[] = {
-        {"waiting already", {"--waiting"}, "", true,
-         {"==> Firmware : download system software\r\n"}, 0, {57600}},
+        {"waiting already",
+         {"--waiting"},
+         "",
+         true,
+         {"==> Firmware : download system software\r\n"},
+         0,
+         {57600}},
         {"upgrade, new speed",
          {"--upgrade-baud", "19200"},
          "",
