@@ -6,7 +6,6 @@
 // expands the image in place, so no command may write over packed data not yet read.
 #include <stdint.h>
 #include <stdio.h>
-#include <sys/stat.h>
 
 #include <string>
 #include <vector>

@@ -6,8 +6,6 @@
 // leaves room (GNU ld has no stub option of its own).
 #include <stdint.h>
 #include <stdio.h>
-#include <string.h>
-#include <sys/stat.h>
 
 #include <string>
 

@@ -32,16 +32,17 @@ uint32_t sectors_needed(uint32_t highest_address, uint32_t sector_size) {
 }
 
 // Sector-mode progress lives for the whole run: a later transfer goes on from it, and resent
-// blocks count too. Its threshold is 0 until the run's first sector sets it.
+// blocks count too. Its total is 0 until the run's first sector sets it.
 uint32_t sector_bytes_sent = 0;
 progress_counter sector_progress = {0, 1, 0};
 
 // The blocks of the sector in the buffer, then FS and the target's ACK.
 bool send_sector_blocks(uint32_t sector_size, uint32_t sector_count) {
     // 1. The percentage is taken over every sector sent, the 0xFF-filled gaps included.
-    sector_progress.total = sector_count * sector_size;
-    if (sector_progress.next_threshold == 0)
-        start_progress(&sector_progress, sector_progress.total);
+    uint32_t total = sector_count * sector_size;
+    if (sector_progress.total == 0)
+        start_progress(&sector_progress, total);
+    sector_progress.total = total;
     uint32_t bytes_at_sector_start = sector_bytes_sent;
 
     // 2. Stop-and-wait: each block waits for its ACK; a NAK has it written again.
@@ -111,9 +112,7 @@ bool send_sector(uint32_t n, uint32_t sector_size, uint32_t sector_count,
 
 void start_sector_progress() {
     sector_bytes_sent = 0;
-    sector_progress.total = 0;
-    sector_progress.next_percent = 1;
-    sector_progress.next_threshold = 0;
+    start_progress(&sector_progress, 0);
 }
 
 bool send_sectors(uint32_t sector_size) {

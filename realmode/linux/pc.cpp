@@ -208,9 +208,11 @@ bool attach_line(emulated_uart &uart) {
         close_serial_device(fd);
         return false;
     }
+    // One hand-back at exit serves every line.
+    if (uarts[0].fd < 0 && uarts[1].fd < 0)
+        atexit(give_back_lines);
     uart.fd = fd;
     uart.line_gone = false;
-    atexit(give_back_lines);
     configure_line(uart);
     set_modem_lines(uart);
     // What the device held before this PC had a UART on it is not the program's input.

@@ -56,6 +56,18 @@ void scripted_transfer(std::vector<std::string> answers, std::function<void(size
     });
 }
 
+bool shown_in_order(const std::vector<std::string> &texts, std::string *missing) {
+    size_t at = 0;
+    for (const std::string &text : texts) {
+        at = test_console::output().find(text, at);
+        if (at == std::string::npos) {
+            *missing = text;
+            return false;
+        }
+    }
+    return true;
+}
+
 size_t count_of(const std::string &text, const std::string &part) {
     size_t count = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))

@@ -20,6 +20,10 @@ void fresh_start();
 void scripted_transfer(std::vector<std::string> answers,
                        std::function<void(size_t n)> then = nullptr);
 
+// Whether the texts appear in the console output in this order; else false with the first
+// that does not in *missing.
+bool shown_in_order(const std::vector<std::string> &texts, std::string *missing);
+
 // How often part occurs in text.
 size_t count_of(const std::string &text, const std::string &part);
 

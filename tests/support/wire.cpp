@@ -67,6 +67,13 @@ void pump() {
     }
 }
 
+// A byte arriving at due_ms, or behind what is queued before it when that comes later.
+void arrive(unsigned char value, uint64_t due_ms) {
+    if (!incoming.empty() && incoming.back().due_ms > due_ms)
+        due_ms = incoming.back().due_ms;
+    incoming.push_back({due_ms, value});
+}
+
 uint64_t next_target_deadline() {
     if (!target)
         return NEVER;
@@ -79,13 +86,10 @@ uint64_t next_target_deadline() {
 
 // The engine's line and log, in place of the real ones.
 void line_send(Line &, const uint8_t *bytes, size_t count, unsigned, TimePoint now) {
-    for (size_t i = 0; i < count; ++i) {
-        uint64_t due = ms_of(now);
-        if (!incoming.empty() && incoming.back().due_ms > due)
-            due = incoming.back().due_ms;
-        if (line_open) // a closed port loses what arrives meanwhile
-            incoming.push_back({due, bytes[i]});
-    }
+    if (!line_open) // a closed port loses what arrives meanwhile
+        return;
+    for (size_t i = 0; i < count; ++i)
+        arrive(bytes[i], ms_of(now));
 }
 
 void line_close(Line &line) {
@@ -151,11 +155,8 @@ void advance_to(uint64_t ms) {
 }
 
 void says(const std::string &bytes, uint64_t delay_ms) {
-    uint64_t due = clock_ms + delay_ms;
-    if (!incoming.empty() && incoming.back().due_ms > due)
-        due = incoming.back().due_ms;
     for (unsigned char c : bytes)
-        incoming.push_back({due, c});
+        arrive(c, clock_ms + delay_ms);
 }
 
 void on_write(std::function<void(unsigned char)> f) {

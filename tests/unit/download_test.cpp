@@ -13,7 +13,6 @@ namespace {
 
 const char ACK[] = "\x06", NAK[] = "\x15", SYN[] = "\x16", EOT[] = "\x04";
 const std::string SIZE_32768("\x00\x80\x00\x00", 4);
-const std::string WAITING_LINE = "==> Firmware corrupted: download system software\r\n";
 
 struct span {
     uint32_t start, length;
@@ -33,18 +32,6 @@ std::string expected(const std::vector<span> &data, uint32_t from, uint32_t to) 
     for (const span &s : data)
         bytes.replace(s.start - from, s.length, pattern(s.start, s.length));
     return bytes;
-}
-
-bool shown_in_order(const std::vector<std::string> &texts, std::string *missing) {
-    size_t at = 0;
-    for (const std::string &text : texts) {
-        at = test_console::output().find(text, at);
-        if (at == std::string::npos) {
-            *missing = text;
-            return false;
-        }
-    }
-    return true;
 }
 
 struct download_case {

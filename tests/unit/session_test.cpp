@@ -40,7 +40,7 @@ TEST_F(Session, ReceiveAndCommandEcho) {
         wire::reset();
         ASSERT_TRUE(open_port(1));
         wire::says(w.says, w.delay_ms);
-        EXPECT_EQ(receive_byte(&byte, w.attempts, 0), w.received) << w.delay_ms;
+        EXPECT_EQ(receive_byte(&byte, w.attempts, ECHO_OFF), w.received) << w.delay_ms;
         EXPECT_EQ(wire::now_ms(), w.waited_ms) << w.delay_ms;
         // A failed wait leaves 0x00 behind, never a stale byte.
         EXPECT_EQ(byte, w.received ? 'A' : 0x00);
@@ -60,21 +60,21 @@ TEST_F(Session, ReceiveAndCommandEcho) {
         fresh_start();
         ASSERT_TRUE(open_port(1));
         echo_target(c.echo);
-        EXPECT_EQ(send_command(c.text, 1), c.accepted) << c.text;
+        EXPECT_EQ(send_command(c.text, ECHO_ON), c.accepted) << c.text;
     }
     fresh_start();
     ASSERT_TRUE(open_port(1));
     wire::on_write([](unsigned char c) { wire::says(std::string(1, c), 4900); });
-    EXPECT_TRUE(send_command("xy", 0));
+    EXPECT_TRUE(send_command("xy", ECHO_OFF));
     EXPECT_EQ(wire::now_ms(), 9800u);
 
-    // Shown: printable characters and white space only, and only when echo is exactly 1.
+    // Shown: printable characters and white space only, and only when echo is exactly ECHO_ON.
     fresh_start();
     ASSERT_TRUE(open_port(1));
     wire::says(std::string("a\t\x01\x7F\r\x80z", 7));
     for (int i = 0; i < 6; ++i)
-        receive_byte(&byte, 1, 1);
-    receive_byte(&byte, 1, 2);
+        receive_byte(&byte, 1, ECHO_ON);
+    receive_byte(&byte, 1, ECHO_ON + 1);
     EXPECT_EQ(test_console::output(), "a\t\r");
 }
 
@@ -224,12 +224,10 @@ TEST_F(Session, UpToTheWaitingLine) {
         wire::attach_target(row.target);
         test_console::keys(row.keys);
         EXPECT_EQ(open_session(), row.reached) << row.name << "\n" << wire::target_log();
-        size_t at = 0;
-        for (const std::string &text : row.shown) {
-            at = test_console::output().find(text, at);
-            EXPECT_NE(at, std::string::npos) << row.name << ": " << text << " not shown in\n"
-                                             << test_console::output();
-        }
+        std::string missing;
+        EXPECT_TRUE(shown_in_order(row.shown, &missing))
+            << row.name << ": " << missing << " not shown in order in\n"
+            << test_console::output();
         EXPECT_EQ(count_of(wire::written(), UPGRADE), row.upgrades) << row.name;
         EXPECT_EQ(count_of(test_console::output(), "MUST LOGIN"), row.keys[0] ? 1u : 0u);
         EXPECT_EQ(wire::opens(), row.opens) << row.name;

@@ -854,8 +854,8 @@ void Target::go_quiet(const std::string &why) {
 // log_timing: the downloader's turnaround and our own pacing error, which together make the
 // excess of a paced transfer over its wire time.
 void Target::log_timing() {
-    std::vector<long> sorted = turnaround_us_;
-    turnaround_us_.clear();
+    std::vector<long> sorted;
+    sorted.swap(turnaround_us_);
     if (sorted.empty())
         return;
     std::sort(sorted.begin(), sorted.end());
