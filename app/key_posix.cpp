@@ -1,5 +1,6 @@
 #include "key_posix.h"
 
+#include "signals_posix.h"
 #include "terminal.h"
 
 #include <errno.h>
@@ -12,34 +13,31 @@
 
 namespace {
 
-const int RESTORED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-const size_t RESTORED_SIGNAL_COUNT = sizeof RESTORED_SIGNALS / sizeof RESTORED_SIGNALS[0];
-
-// Only what a signal handler may touch: the terminal in key mode and its saved settings.
+// Only what a signal handler may touch: the terminal in key mode and its two settings.
 volatile sig_atomic_t key_terminal = -1;
 struct termios saved_settings;
-struct sigaction previous_actions[RESTORED_SIGNAL_COUNT];
+struct termios key_settings;
+taken_signals taken;
 
 void restore_terminal() {
     if (key_terminal >= 0)
         tcsetattr(key_terminal, TCSANOW, &saved_settings);
 }
 
-// Puts the terminal back, then lets the signal take the course it had before key mode (which
-// may be another back end's own clean-up); one that was ignored ends the program, as the run
-// cannot go on with the settings restored.
-void restore_and_reraise(int signal_number) {
+void restore_and_pass_on(int signal_number) {
+    int saved_errno = errno;
     restore_terminal();
-    for (size_t i = 0; i < RESTORED_SIGNAL_COUNT; ++i) {
-        if (RESTORED_SIGNALS[i] != signal_number)
-            continue;
-        const struct sigaction &previous = previous_actions[i];
-        if (!(previous.sa_flags & SA_SIGINFO) && previous.sa_handler == SIG_IGN)
-            signal(signal_number, SIG_DFL);
-        else
-            sigaction(signal_number, &previous, 0);
-    }
-    raise(signal_number);
+    pass_signal_on(signal_number, &taken);
+    errno = saved_errno;
+}
+
+// After a stop the shell has put back its own modes: key mode again, or typed-ahead keys
+// would echo. In the background that waits for the next continue in the foreground.
+void resume_key_mode(int) {
+    int saved_errno = errno;
+    if (key_terminal >= 0 && tcgetpgrp(key_terminal) == getpgrp())
+        tcsetattr(key_terminal, TCSANOW, &key_settings);
+    errno = saved_errno;
 }
 
 // From the first key read to the end of the run the terminal stays in key mode: keys typed
@@ -55,21 +53,22 @@ bool enter_key_mode() {
         close(fd);
         return false;
     }
-    struct termios raw = saved_settings;
-    raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
-    raw.c_iflag &= ~(tcflag_t)(ICRNL | INLCR | IGNCR);
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
+    key_settings = saved_settings;
+    key_settings.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
+    key_settings.c_iflag &= ~(tcflag_t)(ICRNL | INLCR | IGNCR);
+    key_settings.c_cc[VMIN] = 1;
+    key_settings.c_cc[VTIME] = 0;
 
+    key_terminal = fd;
+    take_ending_signals(restore_and_pass_on, &taken);
     struct sigaction action;
     memset(&action, 0, sizeof action);
-    action.sa_handler = restore_and_reraise;
+    action.sa_handler = resume_key_mode;
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    key_terminal = fd;
-    for (size_t i = 0; i < RESTORED_SIGNAL_COUNT; ++i)
-        sigaction(RESTORED_SIGNALS[i], &action, &previous_actions[i]);
+    sigaction(SIGCONT, &action, 0);
     atexit(restore_terminal);
-    tcsetattr(fd, TCSANOW, &raw);
+    tcsetattr(fd, TCSANOW, &key_settings);
     return true;
 }
 

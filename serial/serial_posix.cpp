@@ -2,7 +2,6 @@
 // exclusively. The descriptor stays non-blocking; every wait is a poll against the monotonic
 // clock.
 #include <errno.h>
-#include <linux/serial.h>
 #include <poll.h>
 #include <stdint.h>
 #include <sys/ioctl.h>
@@ -17,9 +16,6 @@
 static int port_fd = -1;
 // Write time-out per byte, fixed at open from the speed the line was set to.
 static int64_t write_ms_per_byte = 0;
-// The port as it was found, put back at close: the next program on it finds its own settings.
-static struct termios found_settings;
-static bool low_latency_set = false;
 
 static int64_t now_ms() {
     struct timespec ts;
@@ -89,27 +85,6 @@ static bool configure_line(int fd, speed_t speed) {
            got.c_cc[VMIN] == 0 && got.c_cc[VTIME] == 0;
 }
 
-// Stop-and-wait transfers wait for every answer: a USB adapter holding received bytes for its
-// latency timer (16 ms by default on common chips) would slow them down by far. Ports without
-// the setting (pseudo-terminals, on-board UARTs) are fine as they are.
-static void request_low_latency() {
-    struct serial_struct serial;
-    low_latency_set = false;
-    if (ioctl(port_fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY))
-        return;
-    serial.flags |= ASYNC_LOW_LATENCY;
-    low_latency_set = ioctl(port_fd, TIOCSSERIAL, &serial) == 0;
-}
-
-static void give_back_low_latency() {
-    struct serial_struct serial;
-    if (low_latency_set && ioctl(port_fd, TIOCGSERIAL, &serial) == 0) {
-        serial.flags &= ~ASYNC_LOW_LATENCY;
-        ioctl(port_fd, TIOCSSERIAL, &serial);
-    }
-    low_latency_set = false;
-}
-
 bool open_port(unsigned port_number) {
     close_port();
 
@@ -122,45 +97,26 @@ bool open_port(unsigned port_number) {
         return false;
 
     // 2. Line settings, then DTR and RTS up (pseudo-terminals have no modem lines).
-    bool ok = tcgetattr(fd, &found_settings) == 0 && configure_line(fd, speed);
+    write_ms_per_byte = write_timeout_ms_per_byte(baud_rate);
+    bool ok = configure_line(fd, speed);
     int lines = TIOCM_DTR | TIOCM_RTS;
     ok = ok && (ioctl(fd, TIOCMBIS, &lines) == 0 || errno == ENOTTY);
 
     // 3. Nothing left over from before this open in either direction.
     ok = ok && tcflush(fd, TCIOFLUSH) == 0;
     if (!ok) {
-        close_serial_device(fd);
+        close_serial_device(fd, write_ms_per_byte);
         return false;
     }
     port_fd = fd;
-    write_ms_per_byte = write_timeout_ms_per_byte(baud_rate);
-    request_low_latency();
+    request_low_latency(fd);
     return true;
 }
 
 void close_port() {
     if (port_fd < 0)
         return;
-
-    // Let written output leave first: the last byte before a close is often the final answer
-    // to the target, and discarding the output queue would lose it.
-    int queued = 0;
-    if (ioctl(port_fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
-        int64_t deadline = now_ms() + write_timeout_ms(queued);
-        while (queued > 0 && now_ms() < deadline) {
-            sleep_ms(OUTPUT_DRAIN_POLL_MS);
-            if (ioctl(port_fd, TIOCOUTQ, &queued) != 0)
-                queued = 0;
-        }
-        // What could not leave in time never will; dropping it keeps close() from waiting
-        // in the driver.
-        if (queued > 0)
-            tcflush(port_fd, TCOFLUSH);
-    }
-    tcflush(port_fd, TCIFLUSH);
-    give_back_low_latency();
-    tcsetattr(port_fd, TCSANOW, &found_settings);
-    close_serial_device(port_fd);
+    close_serial_device(port_fd, write_ms_per_byte);
     port_fd = -1;
 }
 

@@ -8,6 +8,8 @@
 
 static const DWORD INPUT_QUEUE_BYTES = 256;
 static const DWORD OUTPUT_QUEUE_BYTES = 512;
+// A 16550's transmit FIFO and its shift register.
+static const DWORD UART_TRANSMITTER_BYTES = 17;
 static const DWORD PURGE_ALL = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
 static HANDLE port_handle = INVALID_HANDLE_VALUE;
@@ -98,10 +100,14 @@ void close_port() {
         return;
 
     // Let written output leave first: the last byte before a close is often the final answer
-    // to the target. The wait is bounded as a write is: what a stalled adapter still holds
-    // then never leaves, and is dropped rather than holding the program at its exit.
+    // to the target, and a byte still in the UART when the port's own settings come back
+    // leaves garbled. The driver's queue is waited for as a write is: what a stalled adapter
+    // still holds then never leaves, and is dropped rather than holding the program at its
+    // exit. Once it is empty, FlushFileBuffers waits for the driver's transmission, and the
+    // UART's FIFO and shift register, which no call reports, get their time on the line.
     DWORD errors;
     COMSTAT status;
+    status.cbOutQue = 0;
     if (ClearCommError(port_handle, &errors, &status) && status.cbOutQue > 0) {
         DWORD start_ms = GetTickCount();
         DWORD limit_ms = WRITE_TIMEOUT_BASE_MS + status.cbOutQue * write_ms_per_byte;
@@ -111,6 +117,8 @@ void close_port() {
                 status.cbOutQue = 0;
         }
     }
+    if (status.cbOutQue == 0 && FlushFileBuffers(port_handle))
+        Sleep(UART_TRANSMITTER_BYTES * write_ms_per_byte / 2);
     PurgeComm(port_handle, PURGE_ALL);
     ClearCommError(port_handle, &errors, NULL);
     if (found_saved) {

@@ -11,4 +11,9 @@ const unsigned char CAN = 0x18; // target: refuses the exchange
 const unsigned char FS = 0x1C;  // host: after a sector's last block
 const unsigned char RS = 0x1E;  // host: between blocks of a sector
 
+// Bytes the target may send in one stretch that the program only reads on: between two ACKs to
+// the driver, within one line of the target's, in one drain. A target never
+// comes near it; one that chatters or sends blank lines without end fails as a silent one.
+const unsigned MAX_TARGET_CHATTER = 4096;
+
 #endif

@@ -31,6 +31,7 @@ struct driver_state {
     unsigned control_wait;     // read attempts for the next control byte
     bool resend_pending;       // a NAK came: the next ACK sends the same line again
     uint8_t nak_count;         // NAKs for the current line
+    unsigned since_ack;        // bytes received since the last ACK
     progress_counter progress; // line mode's, over the file's length
 };
 
@@ -185,7 +186,10 @@ bool run_download(const char *file_name, char port_char) {
     // 2. The target leads, one control byte at a time.
     while (!state.finished) {
         unsigned char control;
-        if (!receive_byte(&control, state.control_wait, ECHO_ON)) {
+        bool received = receive_byte(&control, state.control_wait, ECHO_ON);
+        state.since_ack = received && control == ACK ? 0 : state.since_ack + 1;
+        // A target that chatters without end has stopped answering as much as a silent one.
+        if (!received || state.since_ack >= MAX_TARGET_CHATTER) {
             console_print(state.line_mode && end_of_file
                               ? "\r\nERROR - Receiver timeout OR not enough data in file.\r\n"
                               : "\r\nERROR - Receiver timeout.\r\n");

@@ -4,6 +4,7 @@
 #include "app/console.h"
 #include "app/terminal.h"
 #include "build_variant.h"
+#include "control_bytes.h"
 #include "serial/serial.h"
 #include "session.h"
 
@@ -142,9 +143,11 @@ void read_target_line(bool echo, const char *message, const char *word) {
     held_back_word held;
     start_held_back_word(&held, echo ? message : 0, word);
     unsigned kept = 0;
+    unsigned read = 0;
     unsigned char c;
     bool received = receive_byte(&c, FIRST_CHAR_ATTEMPTS, ECHO_OFF);
     while (received) {
+        ++read;
         if (echo && !hold_back(&held, c))
             echo_char(c);
         target_line[kept++] = (char)c;
@@ -155,6 +158,8 @@ void read_target_line(bool echo, const char *message, const char *word) {
         }
         if (kept == TARGET_LINE_MAX)
             break; // the rest of a longer line is left for the next read
+        if (read == MAX_TARGET_CHATTER)
+            break; // blank lines without end
         received = receive_byte(&c, NEXT_CHAR_ATTEMPTS, ECHO_OFF);
     }
     target_line[kept] = '\0';

@@ -14,9 +14,9 @@ extern char target_line[TARGET_LINE_MAX + 2];
 // holds it); false with the port closed. Prints the speeds it tries.
 bool autobaud();
 
-// read_target_line: collects one non-blank line (to its LF, 82 characters, or 2 s of silence)
-// into target_line. With echo on, shows it, holding back `word` inside `message` when both
-// are given.
+// read_target_line: collects one non-blank line (to its LF, 82 characters, 2 s of silence, or
+// MAX_TARGET_CHATTER characters read) into target_line. With echo on, shows it, holding back
+// `word` inside `message` when both are given.
 void read_target_line(bool echo, const char *message, const char *word);
 
 // open_session: true when the target shows the download-waiting line, port open.

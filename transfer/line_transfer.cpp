@@ -80,9 +80,16 @@ bool resend_line() {
     return true;
 }
 
-// The target's EOT says the image is complete, which it can be only once the file has run out
-// or its terminator record (sent as S8) has gone. One flipped bit turns an ACK (0x06) into an
-// EOT (0x04): taken earlier, it would report a partial image as downloaded.
+// The target's EOT says the image is complete, which it can be only once the whole file has
+// gone: no byte of it left unread, or its terminator record (sent as S8) gone. One flipped bit
+// turns an ACK (0x06) into an EOT (0x04): taken earlier, it would report a partial image as
+// downloaded.
 bool whole_file_sent() {
-    return end_of_file || (record_number > 0 && line_buffer[0] == 'S' && line_buffer[1] == '8');
+    if (end_of_file || (record_number > 0 && line_buffer[0] == 'S' && line_buffer[1] == '8'))
+        return true;
+    int next = fgetc(image_file);
+    if (next == EOF)
+        return !ferror(image_file);
+    ungetc(next, image_file);
+    return false;
 }

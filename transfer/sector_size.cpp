@@ -53,7 +53,9 @@ unsigned receive_size_answer(unsigned char *answer) {
 
 void drain_input() {
     unsigned char byte;
-    while (receive_byte(&byte, DRAIN_SILENCE_ATTEMPTS, ECHO_ON)) {
+    for (unsigned i = 0; i < MAX_TARGET_CHATTER; ++i) {
+        if (!receive_byte(&byte, DRAIN_SILENCE_ATTEMPTS, ECHO_ON))
+            return;
     }
 }
 
@@ -103,7 +105,8 @@ bool request_sector_size(uint32_t *sector_size) {
 
     // 5. Four bytes of no use: the target may still follow them with its verdict.
     unsigned char byte;
-    while (receive_byte(&byte, NEXT_BYTE_ATTEMPTS, ECHO_OFF)) {
+    for (unsigned i = 0;
+         i < MAX_TARGET_CHATTER && receive_byte(&byte, NEXT_BYTE_ATTEMPTS, ECHO_OFF); ++i) {
         if (byte == CAN) {
             drain_input();
             return false;

@@ -8,7 +8,8 @@
 // false when no usable answer came (*sector_size untouched).
 bool request_sector_size(uint32_t *sector_size);
 
-// drain_input: reads and shows (echo on) whatever the target sends, until 2 s of silence.
+// drain_input: reads and shows (echo on) whatever the target sends, until 2 s of silence or
+// MAX_TARGET_CHATTER bytes.
 void drain_input();
 
 // Line mode. These values live for the whole run: the bytes of the lines sent (resends not
@@ -26,7 +27,8 @@ bool send_next_line();
 // resend_line: announces and sends the last line again, paced; false on a write failure.
 bool resend_line();
 
-// whole_file_sent: the file has run out, or the line last read is a terminator record.
+// whole_file_sent: no byte of the file is left unread, or the line last sent is a terminator
+// record.
 bool whole_file_sent();
 
 // start_sector_progress: sector-mode progress at 0 %. It then lives for the whole run: a

@@ -480,6 +480,14 @@ int fgetc(FILE *file) {
     return file->buffer[file->buffer_next++];
 }
 
+// Only right after fgetc, as the program uses it: the byte is still in the buffer.
+int ungetc(int c, FILE *file) {
+    if (c == EOF || file->buffer_next == 0)
+        return EOF;
+    file->buffer[--file->buffer_next] = (unsigned char)c;
+    return c;
+}
+
 size_t fread(void *buffer, size_t size, size_t count, FILE *file) {
     size_t total = size * count;
     unsigned char *to = (unsigned char *)buffer;

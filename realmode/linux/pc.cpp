@@ -74,7 +74,6 @@ struct emulated_uart {
     // The host device on the line side, and what was read from it but not yet received.
     int fd;
     bool line_gone;
-    struct termios found_settings; // put back at exit, for the next program on the device
     unsigned char host_input[HOST_INPUT_SIZE];
     size_t host_input_next;
     size_t host_input_end;
@@ -83,8 +82,8 @@ struct emulated_uart {
 };
 
 emulated_uart uarts[2] = {
-    {0x3F8, 1, 0x10, 0x0C, 0, false, 0, 0, 0, 0, 0, false, 0, false, -1, false, {}, {}, 0, 0, 0},
-    {0x2F8, 2, 0x08, 0x0B, 0, false, 0, 0, 0, 0, 0, false, 0, false, -1, false, {}, {}, 0, 0, 0},
+    {0x3F8, 1, 0x10, 0x0C, 0, false, 0, 0, 0, 0, 0, false, 0, false, -1, false, {}, 0, 0, 0},
+    {0x2F8, 2, 0x08, 0x0B, 0, false, 0, 0, 0, 0, 0, false, 0, false, -1, false, {}, 0, 0, 0},
 };
 
 pc_handler vectors[256];
@@ -190,12 +189,7 @@ void set_modem_lines(emulated_uart &uart) {
     ioctl(uart.fd, TIOCMBIC, &lower);
 }
 
-void give_back_lines() {
-    for (emulated_uart &uart : uarts) {
-        if (uart.fd >= 0)
-            tcsetattr(uart.fd, TCSANOW, &uart.found_settings);
-    }
-}
+void give_back_lines();
 
 // Opens the host device of the UART's line once; false when it is absent, busy or refused.
 bool attach_line(emulated_uart &uart) {
@@ -204,10 +198,6 @@ bool attach_line(emulated_uart &uart) {
     int fd = open_serial_device(uart.port_number);
     if (fd < 0)
         return false;
-    if (tcgetattr(fd, &uart.found_settings) != 0) {
-        close_serial_device(fd);
-        return false;
-    }
     // One hand-back at exit serves every line.
     if (uarts[0].fd < 0 && uarts[1].fd < 0)
         atexit(give_back_lines);
@@ -269,6 +259,18 @@ void exchange_with_line(emulated_uart &uart) {
         uart.receive_data = uart.host_input[uart.host_input_next++];
         uart.data_ready = true;
         uart.next_arrival_ns += character_ns(uart);
+    }
+}
+
+// At exit the lines go back to the next program on them as they were found, once what the
+// UARTs sent has left: the holding register's last byte, then the device's own queue.
+void give_back_lines() {
+    for (emulated_uart &uart : uarts) {
+        if (uart.fd < 0)
+            continue;
+        exchange_with_line(uart);
+        close_serial_device(uart.fd, (uint32_t)(2 * character_ns(uart) / 1000000 + 1));
+        uart.fd = -1;
     }
 }
 

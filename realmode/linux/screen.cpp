@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "app/key_posix.h"
+#include "app/signals_posix.h"
 
 namespace {
 
@@ -25,8 +26,6 @@ const char *const CP437_HIGH[128] = {
     "≥", "≤", "⌠", "⌡", "÷", "≈", "°", "∙", "·", "√", "ⁿ", "²", "■", " ",
 };
 
-const int RESTORED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-const size_t RESTORED_SIGNAL_COUNT = sizeof RESTORED_SIGNALS / sizeof RESTORED_SIGNALS[0];
 const unsigned TAB_WIDTH = 8;
 
 struct window {
@@ -40,7 +39,7 @@ unsigned cursor_column = 1;
 // Set once the cursor has been placed: from then on the scroll region and the cursor are
 // ours and must be given back at the end.
 volatile sig_atomic_t placed = 0;
-struct sigaction previous_actions[RESTORED_SIGNAL_COUNT];
+taken_signals taken;
 
 char pending[512];
 size_t pending_length = 0;
@@ -169,11 +168,7 @@ void give_back_on_signal(int signal_number) {
         const char reset[] = "\x1b[r\x1b[24;1H\r\n";
         terminal_write_all(reset, sizeof reset - 1);
     }
-    for (size_t i = 0; i < RESTORED_SIGNAL_COUNT; ++i) {
-        if (RESTORED_SIGNALS[i] == signal_number)
-            sigaction(signal_number, &previous_actions[i], 0);
-    }
-    raise(signal_number);
+    pass_signal_on(signal_number, &taken);
 }
 
 } // namespace
@@ -181,16 +176,7 @@ void give_back_on_signal(int signal_number) {
 void console_open() {
     // A reader that went away must cost only the text, not the run.
     signal(SIGPIPE, SIG_IGN);
-    struct sigaction action = {};
-    action.sa_handler = give_back_on_signal;
-    sigemptyset(&action.sa_mask);
-    for (size_t i = 0; i < RESTORED_SIGNAL_COUNT; ++i) {
-        sigaction(RESTORED_SIGNALS[i], &action, &previous_actions[i]);
-        // A signal the program was started to ignore stays ignored.
-        const struct sigaction &previous = previous_actions[i];
-        if (!(previous.sa_flags & SA_SIGINFO) && previous.sa_handler == SIG_IGN)
-            sigaction(RESTORED_SIGNALS[i], &previous, 0);
-    }
+    take_ending_signals(give_back_on_signal, &taken);
     atexit(give_back_screen);
 }
 

@@ -168,7 +168,11 @@ struct command {
         args.push_back(nullptr);
         vars.push_back(nullptr);
     }
+    // As a shell starts a job: another row's std::system() may have SIGINT and SIGQUIT ignored
+    // in this process for a moment.
     [[noreturn]] void exec() {
+        signal(SIGINT, SIG_DFL);
+        signal(SIGQUIT, SIG_DFL);
         execve(args[0], args.data(), vars.data());
         _exit(127);
     }
@@ -259,6 +263,26 @@ void type(console_run &run, const std::string &keys) {
     }
 }
 
+// "!FG" stops the program and continues it as a shell's job control does, with the shell's
+// terminal modes put back in between; any other name is a signal to send ("!HUP").
+void signal_program(console_run &run, const std::string &name, const termios &shell_modes) {
+    if (name != "FG") {
+        const char *names[] = {"HUP", "INT", "QUIT", "TERM"};
+        const int numbers[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+        for (int i = 0; i < 4; ++i)
+            if (name == names[i])
+                kill(run.pid, numbers[i]);
+        return;
+    }
+    kill(run.pid, SIGSTOP);
+    std::string stat_path = "/proc/" + std::to_string(run.pid) + "/stat";
+    auto start = clock_type::now();
+    while (!contains(read_file(stat_path), ") T ") && since(start) < 5)
+        usleep(10000);
+    tcsetattr(run.terminal, TCSANOW, &shell_modes);
+    kill(run.pid, SIGCONT);
+}
+
 void run_console(const launcher &how, const scenario &s, const std::string &device, outcome *o) {
     std::vector<std::string> argv = {how.program}, env;
     if (how.kind == launcher::wine) {
@@ -271,6 +295,11 @@ void run_console(const launcher &how, const scenario &s, const std::string &devi
     }
     for (const std::string &a : s.args)
         argv.push_back(a == "IMAGE" ? s.image : a);
+    // Started with a signal ignored, as nohup does, through env.
+    if (argv.size() > 1 && argv[1].compare(0, 16, "--ignore-signal=") == 0) {
+        std::swap(argv[0], argv[1]);
+        argv.insert(argv.begin(), "/usr/bin/env");
+    }
     // Every port but the target's leads nowhere, so that no run reaches a real device.
     for (char n = '1'; n <= '9'; ++n)
         env.push_back(std::string("KESTRELLOAD_COM") + n + "=" +
@@ -294,7 +323,9 @@ void run_console(const launcher &how, const scenario &s, const std::string &devi
             break;
         if (how.kind == launcher::wine)
             usleep(300000); // its console's key reader starts a moment after raw mode
-        if (key.second[0] != '>')
+        if (key.second[0] == '!')
+            signal_program(run, key.second.substr(1), settings);
+        else if (key.second[0] != '>')
             type(run, key.second);
         else if (write(run.terminal, key.second.data() + 2, key.second.size() - 2) < 0)
             break; // typed ahead, whatever the program is doing

@@ -18,12 +18,12 @@ struct span {
     uint32_t start, length;
 };
 
-// Pattern data in S2 records, then an S8 terminator.
-std::string image_of(const std::vector<span> &data) {
+// Pattern data in S2 records, then an S8 terminator unless told otherwise.
+std::string image_of(const std::vector<span> &data, bool terminator = true) {
     std::string text;
     for (const span &s : data)
         text += pattern_records('2', s.start, s.length);
-    return text + srec('8', 0, "");
+    return terminator ? text + srec('8', 0, "") : text;
 }
 
 // What the target must hold of [from, to] after a download of the data.
@@ -231,6 +231,7 @@ TEST(Download, ScriptedTransfers) {
         std::vector<std::string> answers;
         bool ok;
         uint32_t data_bytes = 0x40; // at 0x8000: two lines and the terminator
+        bool terminator = true;
     } rows[] = {
         // A SYN starts the NAK count again: three NAKs, SYN, a fourth.
         {"SYN between NAKs",
@@ -241,6 +242,11 @@ TEST(Download, ScriptedTransfers) {
          false},
         // An EOT counts only once the whole file has gone.
         {"EOT too early", {ACK, NAK, EOT}, false},
+        {"EOT after the last line, no terminator", {ACK, NAK, ACK, EOT}, true, 0x40, false},
+        {"EOT before the last line, no terminator", {ACK, NAK, EOT}, false, 0x40, false},
+        // Chatter between two ACKs is cut off after 4096 bytes, as a silent target would be.
+        {"chatter of 4095", {ACK, NAK, std::string(4095, 'x') + ACK, ACK, EOT}, true},
+        {"chatter of 4096", {ACK, NAK, std::string(4096, 'x') + ACK, ACK, EOT}, false},
         // A failed sector transfer: the next ACK starts another.
         {"sector transfer again", {ACK, SIZE_32768, "\x18no\r\n", ACK, SIZE_32768}, true},
         {"one sector", ONE_SECTOR, true, 1},
@@ -252,7 +258,7 @@ TEST(Download, ScriptedTransfers) {
     for (const auto &row : rows) {
         fresh_start();
         scripted_transfer(row.answers);
-        use_image(image_of({{0x8000, row.data_bytes}}));
+        use_image(image_of({{0x8000, row.data_bytes}}, row.terminator));
         EXPECT_EQ(run_download("image.s19", '1'), row.ok) << row.name << test_console::output();
         if (row.answers == ONE_SECTOR)
             one_sector_bytes = wire::written().size();

@@ -174,6 +174,14 @@ TEST_F(Session, TargetLines) {
     EXPECT_STREQ(target_line, "");
     EXPECT_EQ(wire::now_ms(), 7000u);
     EXPECT_EQ(test_console::output(), "");
+
+    // Blank lines end a read after 4096 characters, the line that completes there included.
+    for (size_t blank : {4094, 4096}) {
+        wire::says(std::string(blank / 2 * 2, '\n') + "a\n");
+        read_target_line(false, 0, 0);
+        EXPECT_STREQ(target_line, blank == 4094 ? "a\n" : "") << blank;
+        wire::drop_arrived();
+    }
 }
 
 // open_session against the simulated target: what went out, what was shown, the outcome.

@@ -56,6 +56,27 @@ TEST(SectorSize, Answers) {
          "why",
          false},
         {"unusable alone", {{0, UNUSABLE}}, false, 1, "", false},
+        // Chatter is read on, or drained, for 4096 bytes at most.
+        {"unusable, chatter, NAK",
+         {{0, UNUSABLE + std::string(4095, 'x') + "\x15"}},
+         true,
+         0,
+         "",
+         false},
+        {"unusable, more chatter, NAK",
+         {{0, UNUSABLE + std::string(4096, 'x') + "\x15"}},
+         false,
+         1,
+         "",
+         false},
+        {"CAN and chatter",
+         {{0, "\x18"
+              "ERR" +
+                  std::string(4097, 'x')}},
+         false,
+         1,
+         "ERR" + std::string(4096, 'x'),
+         false},
         {"two bytes", {{0, std::string("\x00\x80", 2)}}, false, 1, "", false},
     };
     for (const auto &row : rows) {

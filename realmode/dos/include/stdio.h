@@ -20,6 +20,7 @@ typedef struct dos_file FILE;
 FILE *fopen(const char *name, const char *mode);
 int fclose(FILE *file);
 int fgetc(FILE *file);
+int ungetc(int c, FILE *file);
 size_t fread(void *buffer, size_t size, size_t count, FILE *file);
 char *fgets(char *buffer, int size, FILE *file);
 int fseek(FILE *file, long offset, int origin);
