@@ -373,21 +373,13 @@ void run_dosbox(const launcher &how, const scenario &s, const std::string &devic
         keys += key.second;
     write_file(dir + "/KEYS.TXT", keys);
     std::string port = device.substr(device.rfind(':') + 1);
-    std::string line = "nullmodem server:127.0.0.1 port:" + port + " transparent:1";
-    // A redirection on an IF line would create its file even when false.
-    write_file(dir + "/dosbox.conf",
-               "[sdl]\noutput=surface\n[cpu]\ncore=normal\ncycles=max\n[serial]\nserial1=" +
-                   (s.com == '1' && !device.empty() ? line : "disabled") +
-                   "\nserial2=" + (s.com == '2' && !device.empty() ? line : "disabled") +
-                   "\n[autoexec]\n@echo off\nmount c " + dir + "\nc:\n" + command +
-                   " < KEYS.TXT > OUT.TXT\nIF ERRORLEVEL 2 GOTO two\nIF ERRORLEVEL 1 GOTO one\n"
-                   "echo 0 > RC.TXT\nGOTO dump\n:one\necho 1 > RC.TXT\nGOTO dump\n"
-                   ":two\necho 2 > RC.TXT\n:dump\nSCRDUMP\nexit\n");
-    std::system(("cd " + dir +
-                 " && SDL_VIDEODRIVER=dummy SDL_AUDIODRIVER=dummy timeout 300 dosbox -conf "
-                 "dosbox.conf -noconsole >dosbox.log 2>&1")
+    std::string line = "'nullmodem server:127.0.0.1 port:" + port + " transparent:1'";
+    std::system((SOURCE_DIR "/scripts/dosbox-run " + dir + " " +
+                 (s.com == '1' && !device.empty() ? line : "disabled") + " " +
+                 (s.com == '2' && !device.empty() ? line : "disabled") + " '" + command +
+                 " < KEYS.TXT > OUT.TXT' SCRDUMP")
                     .c_str());
-    std::string status = read_file(dir + "/RC.TXT");
+    std::string status = read_file(dir + "/RC1.TXT");
     o->status = status.empty() ? -1 : std::atoi(status.c_str());
     screen shown;
     shown.feed(read_file(dir + "/OUT.TXT") + "\r\n" +
