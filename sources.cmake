@@ -45,6 +45,7 @@ set(CORE_SOURCES
 set(REALMODE_PORTABLE_SOURCES
   realmode/main.cpp
   realmode/console_realmode.cpp
+  realmode/screen_window.cpp
   realmode/flash_map.cpp
   realmode/realmode_build.cpp
   realmode/uart.cpp)

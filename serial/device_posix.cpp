@@ -37,6 +37,17 @@ int64_t now_ms() {
     return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
+struct line_speed {
+    uint32_t bits_per_second;
+    speed_t constant;
+};
+
+const line_speed LINE_SPEEDS[] = {
+    {110, B110},     {150, B150},       {300, B300},       {600, B600},     {1200, B1200},
+    {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200}, {38400, B38400},
+    {57600, B57600}, {115200, B115200}, {230400, B230400},
+};
+
 held_device *held_by(int fd) {
     for (held_device &device : held) {
         if (device.fd == fd)
@@ -98,6 +109,16 @@ void drain_output(int fd, uint32_t ms_per_byte) {
 }
 
 } // namespace
+
+bool termios_speed(uint32_t bits_per_second, speed_t *speed) {
+    for (const line_speed &entry : LINE_SPEEDS) {
+        if (entry.bits_per_second == bits_per_second) {
+            *speed = entry.constant;
+            return true;
+        }
+    }
+    return false;
+}
 
 int open_serial_device(unsigned port_number) {
     held_device *device = held_by(-1);

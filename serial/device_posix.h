@@ -5,12 +5,17 @@
 #define SERIAL_DEVICE_POSIX_H
 
 #include <stdint.h>
+#include <termios.h>
 
 // open_serial_device: opens port N's device, the one named by KESTRELLOAD_COM<N> or else
 // /dev/ttyS<N-1>, read-write and non-blocking, without making it the controlling terminal,
 // takes it exclusively and notes its settings. The descriptor, or -1 when the device is
 // absent, busy or refused.
 int open_serial_device(unsigned port_number);
+
+// termios_speed: the termios constant of a line speed in bit/s; false for a speed it has none
+// for.
+bool termios_speed(uint32_t bits_per_second, speed_t *speed);
 
 // request_low_latency: asks the driver not to hold back received bytes; a device without the
 // setting is used as it is. Given back with the device.

@@ -27,27 +27,6 @@ static int64_t write_timeout_ms(int64_t count) {
     return WRITE_TIMEOUT_BASE_MS + count * write_ms_per_byte;
 }
 
-struct line_speed {
-    uint32_t bits_per_second;
-    speed_t constant;
-};
-
-static const line_speed LINE_SPEEDS[] = {
-    {300, B300},     {600, B600},       {1200, B1200},     {2400, B2400},
-    {4800, B4800},   {9600, B9600},     {19200, B19200},   {38400, B38400},
-    {57600, B57600}, {115200, B115200}, {230400, B230400},
-};
-
-static bool speed_constant(uint32_t bits_per_second, speed_t *speed) {
-    for (const line_speed &entry : LINE_SPEEDS) {
-        if (entry.bits_per_second == bits_per_second) {
-            *speed = entry.constant;
-            return true;
-        }
-    }
-    return false;
-}
-
 // Raw 8N1 without flow control. INPCK without IGNPAR or PARMRK turns a byte received with a
 // parity or framing error into 0x00. CRTSCTS stays off: on this platform it would also hold
 // our output on CTS, which the line must not do; RTS is raised at open instead.
@@ -90,7 +69,7 @@ bool open_port(unsigned port_number) {
 
     // 1. A speed the line can take, then the device.
     speed_t speed;
-    if (!speed_constant(baud_rate, &speed))
+    if (!termios_speed(baud_rate, &speed))
         return false;
     int fd = open_serial_device(port_number);
     if (fd < 0)

@@ -52,6 +52,23 @@ extern volatile uint8_t dos_break_requested;
 // dos_regs_init: AX = ax, the other registers zero, DS = ES = the data segment.
 void dos_regs_init(dos_regs *regs, uint16_t ax);
 
+// dos_get_vector, dos_set_vector: an interrupt vector through DOS, as segment and offset.
+void dos_get_vector(unsigned vector, uint16_t *segment, uint16_t *offset);
+void dos_set_vector(unsigned vector, uint16_t segment, uint16_t offset);
+
+// dos_code_segment, dos_data_segment_now: CS, and DS (= ES = SS).
+static inline uint16_t dos_code_segment() {
+    uint16_t segment;
+    __asm__("mov %%cs, %0" : "=r"(segment));
+    return segment;
+}
+
+static inline uint16_t dos_data_segment_now() {
+    uint16_t segment;
+    __asm__("mov %%ds, %0" : "=r"(segment));
+    return segment;
+}
+
 // dos_check_break: leaves through dos_break_exit when Ctrl-Break was pressed.
 void dos_check_break();
 

@@ -64,19 +64,6 @@ int strncmp(const char *a, const char *b, size_t count) {
     return 0;
 }
 
-int strcmp(const char *a, const char *b) {
-    return strncmp(a, b, (size_t)-1);
-}
-
-char *strchr(const char *text, int c) {
-    for (;; ++text) {
-        if (*text == (char)c)
-            return (char *)text;
-        if (*text == '\0')
-            return 0;
-    }
-}
-
 char *strstr(const char *text, const char *wanted) {
     size_t length = strlen(wanted);
     for (; *text != '\0'; ++text) {
@@ -84,13 +71,6 @@ char *strstr(const char *text, const char *wanted) {
             return (char *)text;
     }
     return length == 0 ? (char *)text : 0;
-}
-
-char *strcpy(char *to, const char *from) {
-    char *t = to;
-    while ((*t++ = *from++) != '\0') {
-    }
-    return to;
 }
 
 } // extern "C"
@@ -551,11 +531,6 @@ int fseek(FILE *file, long offset, int origin) {
     file->buffer_next = 0;
     file->at_end = false;
     return 0;
-}
-
-void rewind(FILE *file) {
-    fseek(file, 0, SEEK_SET);
-    file->failed = false;
 }
 
 int feof(FILE *file) {

@@ -20,12 +20,6 @@ const uint16_t BIOS_DATA_SEGMENT = 0x40;
 const uint16_t BIOS_SERIAL_TABLE = 0x00;
 const uint16_t BIOS_TICK_COUNT = 0x6C;
 
-uint16_t code_segment() {
-    uint16_t segment;
-    __asm__("mov %%cs, %0" : "=r"(segment));
-    return segment;
-}
-
 } // namespace
 
 unsigned char pc_in(uint16_t port) {
@@ -53,21 +47,16 @@ uint16_t pc_bios_serial_port(unsigned index) {
 // installed from the program's own code; its entry is the assembly stub that loads the data
 // segment and a stack first.
 pc_handler pc_get_vector(unsigned vector) {
-    dos_regs regs;
-    dos_regs_init(&regs, (uint16_t)(DOS_GET_VECTOR | (vector & 0xFF)));
-    dos_call(DOS_INTERRUPT, &regs);
-    return (pc_handler)((uint32_t)regs.es << 16 | (regs.ebx & 0xFFFF));
+    uint16_t segment, offset;
+    dos_get_vector(vector, &segment, &offset);
+    return (pc_handler)((uint32_t)segment << 16 | offset);
 }
 
 void pc_set_vector(unsigned vector, pc_handler handler) {
     uint32_t far_address = (uint32_t)handler;
     if (handler == receive_interrupt)
-        far_address = (uint32_t)code_segment() << 16 | (uint16_t)(uintptr_t)dos_receive_entry;
-    dos_regs regs;
-    dos_regs_init(&regs, (uint16_t)(DOS_SET_VECTOR | (vector & 0xFF)));
-    regs.ds = (uint16_t)(far_address >> 16);
-    regs.edx = far_address & 0xFFFF;
-    dos_call(DOS_INTERRUPT, &regs);
+        far_address = (uint32_t)dos_code_segment() << 16 | (uint16_t)(uintptr_t)dos_receive_entry;
+    dos_set_vector(vector, (uint16_t)(far_address >> 16), (uint16_t)far_address);
 }
 
 void pc_disable_interrupts() {

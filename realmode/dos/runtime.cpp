@@ -40,47 +40,23 @@ char *arguments[MAX_ARGS + 1];
 uint16_t saved_break_segment, saved_break_offset;
 bool break_hooked = false;
 
-// The data segment (DS = ES = SS).
-uint16_t data_segment() {
-    uint16_t segment;
-    __asm__("mov %%ds, %0" : "=r"(segment));
-    return segment;
-}
-
-uint16_t code_segment() {
-    uint16_t segment;
-    __asm__("mov %%cs, %0" : "=r"(segment));
-    return segment;
-}
-
-void set_vector(unsigned vector, uint16_t segment, uint16_t offset) {
-    dos_regs regs;
-    dos_regs_init(&regs, (uint16_t)(DOS_SET_VECTOR | vector));
-    regs.ds = segment;
-    regs.edx = offset;
-    dos_call(DOS_INTERRUPT, &regs);
-}
-
 // Gives DOS back what lies beyond the data segment, so that far memory can be allocated.
 void shrink_memory() {
     dos_regs regs;
     dos_regs_init(&regs, DOS_RESIZE);
     regs.es = dos_psp_segment;
-    regs.ebx = (uint16_t)(data_segment() + DATA_SEGMENT_PARAGRAPHS - dos_psp_segment);
+    regs.ebx = (uint16_t)(dos_data_segment_now() + DATA_SEGMENT_PARAGRAPHS - dos_psp_segment);
     dos_call(DOS_INTERRUPT, &regs);
 }
 
 void hook_breaks() {
-    dos_regs regs;
-    dos_regs_init(&regs, DOS_GET_VECTOR | CTRL_BREAK_VECTOR);
-    dos_call(DOS_INTERRUPT, &regs);
-    saved_break_segment = regs.es;
-    saved_break_offset = (uint16_t)regs.ebx;
+    dos_get_vector(CTRL_BREAK_VECTOR, &saved_break_segment, &saved_break_offset);
     // DOS restores these two from the PSP at the end; int 1Bh is ours to restore.
-    set_vector(CTRL_C_VECTOR, code_segment(), (uint16_t)(uintptr_t)dos_ctrl_c_entry);
-    set_vector(CRITICAL_ERROR_VECTOR, code_segment(),
-               (uint16_t)(uintptr_t)dos_critical_error_entry);
-    set_vector(CTRL_BREAK_VECTOR, code_segment(), (uint16_t)(uintptr_t)dos_ctrl_break_entry);
+    dos_set_vector(CTRL_C_VECTOR, dos_code_segment(), (uint16_t)(uintptr_t)dos_ctrl_c_entry);
+    dos_set_vector(CRITICAL_ERROR_VECTOR, dos_code_segment(),
+                   (uint16_t)(uintptr_t)dos_critical_error_entry);
+    dos_set_vector(CTRL_BREAK_VECTOR, dos_code_segment(),
+                   (uint16_t)(uintptr_t)dos_ctrl_break_entry);
     break_hooked = true;
 }
 
@@ -118,7 +94,7 @@ int split_command_line() {
     close_port();
     if (break_hooked) {
         break_hooked = false;
-        set_vector(CTRL_BREAK_VECTOR, saved_break_segment, saved_break_offset);
+        dos_set_vector(CTRL_BREAK_VECTOR, saved_break_segment, saved_break_offset);
     }
     dos_regs regs;
     dos_regs_init(&regs, (uint16_t)(DOS_EXIT | (status & 0xFF)));
@@ -132,8 +108,24 @@ int split_command_line() {
 void dos_regs_init(dos_regs *regs, uint16_t ax) {
     regs->eax = ax;
     regs->ebx = regs->ecx = regs->edx = regs->esi = regs->edi = 0;
-    regs->ds = regs->es = data_segment();
+    regs->ds = regs->es = dos_data_segment_now();
     regs->flags = 0;
+}
+
+void dos_get_vector(unsigned vector, uint16_t *segment, uint16_t *offset) {
+    dos_regs regs;
+    dos_regs_init(&regs, (uint16_t)(DOS_GET_VECTOR | (vector & 0xFF)));
+    dos_call(DOS_INTERRUPT, &regs);
+    *segment = regs.es;
+    *offset = (uint16_t)regs.ebx;
+}
+
+void dos_set_vector(unsigned vector, uint16_t segment, uint16_t offset) {
+    dos_regs regs;
+    dos_regs_init(&regs, (uint16_t)(DOS_SET_VECTOR | (vector & 0xFF)));
+    regs.ds = segment;
+    regs.edx = offset;
+    dos_call(DOS_INTERRUPT, &regs);
 }
 
 void dos_check_break() {

@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include "dos.h"
+#include "realmode/screen_window.h"
 
 namespace {
 
@@ -19,17 +20,9 @@ const uint16_t VIDEO_WRITE_CHAR = 0x0900; // AL: the character, at the cursor
 const uint16_t VIDEO_TELETYPE = 0x0E00;   // AL: the character, control characters obeyed
 
 const unsigned char TEXT_ATTRIBUTE = 0x07; // light grey on black
-const unsigned TAB_WIDTH = 8;
 const unsigned char BELL = 0x07;
 const uint16_t DEVICE_FLAG = 0x80;
 
-struct window {
-    unsigned top, left, bottom, right;
-};
-
-window current = {1, 1, SCREEN_ROWS, SCREEN_COLUMNS};
-unsigned cursor_row = 1; // absolute, counted from 1
-unsigned cursor_column = 1;
 bool placed = false;
 
 enum key_source { UNKNOWN, DEVICE, REDIRECTED };
@@ -66,53 +59,6 @@ void take_cursor() {
         cursor_row = SCREEN_ROWS;
 }
 
-void scroll_window() {
-    bios_video((uint16_t)(VIDEO_SCROLL_UP | 1), (uint16_t)(TEXT_ATTRIBUTE << 8),
-               position(current.top, current.left), position(current.bottom, current.right));
-}
-
-void line_feed() {
-    if (cursor_row < current.bottom)
-        ++cursor_row;
-    else
-        scroll_window();
-}
-
-void put_glyph(unsigned char c) {
-    set_bios_cursor();
-    bios_video((uint16_t)(VIDEO_WRITE_CHAR | c), TEXT_ATTRIBUTE, 1, 0);
-    if (++cursor_column > current.right) {
-        cursor_column = current.left;
-        line_feed();
-    }
-}
-
-void put_char(unsigned char c) {
-    switch (c) {
-    case '\r':
-        cursor_column = current.left;
-        break;
-    case '\n':
-        line_feed();
-        break;
-    case '\b':
-        if (cursor_column > current.left)
-            --cursor_column;
-        break;
-    case '\a':
-        console_bell();
-        break;
-    case '\t':
-        do
-            put_glyph(' ');
-        while ((cursor_column - current.left) % TAB_WIDTH != 0);
-        break;
-    default:
-        put_glyph(c);
-        break;
-    }
-}
-
 void write_stdout(const char *text, size_t length) {
     dos_regs regs;
     dos_regs_init(&regs, DOS_WRITE_FILE);
@@ -120,10 +66,6 @@ void write_stdout(const char *text, size_t length) {
     regs.ecx = (uint16_t)length;
     regs.edx = (uint16_t)(uintptr_t)text;
     dos_call(DOS_INTERRUPT, &regs);
-}
-
-unsigned clamp(unsigned value, unsigned low, unsigned high) {
-    return value < low ? low : (value > high ? high : value);
 }
 
 // One key: from the keyboard through DOS (Ctrl-C checked), or the next byte of a redirected
@@ -162,6 +104,20 @@ int read_key() {
 
 } // namespace
 
+bool screen_show_glyph(unsigned char c) {
+    set_bios_cursor();
+    bios_video((uint16_t)(VIDEO_WRITE_CHAR | c), TEXT_ATTRIBUTE, 1, 0);
+    return true;
+}
+
+void screen_show_move(unsigned char) {}
+
+void screen_show_line_feed(bool scrolls, bool) {
+    if (scrolls)
+        bios_video((uint16_t)(VIDEO_SCROLL_UP | 1), (uint16_t)(TEXT_ATTRIBUTE << 8),
+                   position(window.top, window.left), position(window.bottom, window.right));
+}
+
 void console_open() {}
 
 void console_write(const char *text, size_t length) {
@@ -170,7 +126,7 @@ void console_write(const char *text, size_t length) {
         return;
     }
     for (size_t i = 0; i < length; ++i)
-        put_char((unsigned char)text[i]);
+        window_put((unsigned char)text[i]);
     set_bios_cursor();
 }
 
@@ -197,31 +153,18 @@ void screen_clear() {
     placed = true;
     bios_video(VIDEO_SCROLL_UP, (uint16_t)(TEXT_ATTRIBUTE << 8), 0,
                position(SCREEN_ROWS + 1, SCREEN_COLUMNS));
-    current = {1, 1, SCREEN_ROWS, SCREEN_COLUMNS};
-    cursor_row = 1;
-    cursor_column = 1;
+    window_whole_screen();
     set_bios_cursor();
 }
 
 void screen_window(unsigned top, unsigned left, unsigned bottom, unsigned right) {
     take_cursor();
-    current.top = clamp(top, 1, SCREEN_ROWS);
-    current.bottom = clamp(bottom, current.top, SCREEN_ROWS);
-    current.left = clamp(left, 1, SCREEN_COLUMNS);
-    current.right = clamp(right, current.left, SCREEN_COLUMNS);
-    cursor_row = current.top;
-    cursor_column = current.left;
+    window_place(top, left, bottom, right);
     set_bios_cursor();
-}
-
-void screen_cursor(unsigned *row, unsigned *column) {
-    *row = cursor_row - current.top + 1;
-    *column = cursor_column - current.left + 1;
 }
 
 void screen_goto(unsigned row, unsigned column) {
     take_cursor();
-    cursor_row = clamp(current.top + row - 1, current.top, current.bottom);
-    cursor_column = clamp(current.left + column - 1, current.left, current.right);
+    window_goto(row, column);
     set_bios_cursor();
 }

@@ -136,17 +136,6 @@ uint16_t pit_count_now() {
     return (uint16_t)(0x10000 - 2 * (pit_clocks() % (PIT_CLOCKS_PER_TICK / 2)));
 }
 
-struct line_speed {
-    uint32_t bits_per_second;
-    speed_t constant;
-};
-
-const line_speed LINE_SPEEDS[] = {
-    {110, B110},     {150, B150},     {300, B300},     {600, B600},
-    {1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
-    {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
-};
-
 // The line at the speed the divisor selects, raw 8N1 without flow control. A divisor that
 // selects no speed the host knows leaves the speed as it was.
 void configure_line(emulated_uart &uart) {
@@ -159,14 +148,10 @@ void configure_line(emulated_uart &uart) {
     tio.c_cflag |= CLOCAL | CREAD;
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
-    if (uart.divisor != 0) {
-        uint32_t speed = UART_CLOCK_DIVIDEND / uart.divisor;
-        for (const line_speed &entry : LINE_SPEEDS) {
-            if (entry.bits_per_second == speed) {
-                cfsetispeed(&tio, entry.constant);
-                cfsetospeed(&tio, entry.constant);
-            }
-        }
+    speed_t speed;
+    if (uart.divisor != 0 && termios_speed(UART_CLOCK_DIVIDEND / uart.divisor, &speed)) {
+        cfsetispeed(&tio, speed);
+        cfsetospeed(&tio, speed);
     }
     tcsetattr(uart.fd, TCSANOW, &tio);
 }

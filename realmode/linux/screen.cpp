@@ -12,6 +12,7 @@
 
 #include "app/key_posix.h"
 #include "app/signals_posix.h"
+#include "realmode/screen_window.h"
 
 namespace {
 
@@ -25,16 +26,6 @@ const char *const CP437_HIGH[128] = {
     "▀", "α", "ß", "Γ", "π", "Σ", "σ", "µ", "τ", "Φ", "Θ", "Ω", "δ", "∞", "φ", "ε", "∩", "≡", "±",
     "≥", "≤", "⌠", "⌡", "÷", "≈", "°", "∙", "·", "√", "ⁿ", "²", "■", " ",
 };
-
-const unsigned TAB_WIDTH = 8;
-
-struct window {
-    unsigned top, left, bottom, right;
-};
-
-window current = {1, 1, SCREEN_ROWS, SCREEN_COLUMNS};
-unsigned cursor_row = SCREEN_ROWS; // absolute; a guess until the cursor is first placed
-unsigned cursor_column = 1;
 
 // Set once the cursor has been placed: from then on the scroll region and the cursor are
 // ours and must be given back at the end.
@@ -72,78 +63,6 @@ void emit_scroll_region(unsigned top, unsigned bottom) {
     emit_text(sequence);
 }
 
-void line_feed(bool shown) {
-    if (cursor_row < current.bottom) {
-        ++cursor_row;
-        if (placed)
-            emit_cursor();
-        else if (shown)
-            emit_text("\n");
-        return;
-    }
-    // At the window's last row: a line feed there scrolls the region, which is the window.
-    if (placed) {
-        emit_cursor();
-        emit_text("\n");
-        emit_cursor();
-    } else if (shown) {
-        emit_text("\n");
-    }
-}
-
-void put_glyph(unsigned char c) {
-    if (c < 0x80)
-        emit((const char *)&c, 1);
-    else
-        emit_text(CP437_HIGH[c - 0x80]);
-    if (++cursor_column > current.right) {
-        // The wrap happens at once, as on a PC screen; a plain stream leaves it to the
-        // terminal's own wrap.
-        cursor_column = current.left;
-        line_feed(false);
-    }
-}
-
-void put_char(unsigned char c) {
-    switch (c) {
-    case '\r':
-        cursor_column = current.left;
-        if (placed)
-            emit_cursor();
-        else
-            emit_text("\r");
-        break;
-    case '\n':
-        line_feed(true);
-        break;
-    case '\b':
-        if (cursor_column > current.left) {
-            --cursor_column;
-            if (placed)
-                emit_cursor();
-            else
-                emit_text("\b");
-        }
-        break;
-    case '\a':
-        emit_text("\a");
-        break;
-    case '\t':
-        do
-            put_glyph(' ');
-        while ((cursor_column - current.left) % TAB_WIDTH != 0);
-        break;
-    default:
-        if (c >= 0x20 && c != 0x7F)
-            put_glyph(c);
-        break;
-    }
-}
-
-unsigned clamp(unsigned value, unsigned low, unsigned high) {
-    return value < low ? low : (value > high ? high : value);
-}
-
 void take_cursor() {
     placed = 1;
 }
@@ -153,7 +72,7 @@ void give_back_screen() {
     flush();
     if (!placed)
         return;
-    bool mid_line = cursor_column != current.left;
+    bool mid_line = cursor_column != window.left;
     emit_text("\x1b[r");
     cursor_column = 1;
     emit_cursor();
@@ -173,7 +92,40 @@ void give_back_on_signal(int signal_number) {
 
 } // namespace
 
+bool screen_show_glyph(unsigned char c) {
+    if (c < 0x20 || c == 0x7F)
+        return false;
+    if (c < 0x80)
+        emit((const char *)&c, 1);
+    else
+        emit_text(CP437_HIGH[c - 0x80]);
+    return true;
+}
+
+// Until the cursor is placed the text is a plain stream, which the terminal wraps itself.
+void screen_show_move(unsigned char c) {
+    if (placed)
+        emit_cursor();
+    else
+        emit(c == '\r' ? "\r" : "\b", 1);
+}
+
+// A line feed on the window's last row scrolls the region, which is the window.
+void screen_show_line_feed(bool scrolls, bool typed) {
+    if (!placed) {
+        if (typed)
+            emit_text("\n");
+        return;
+    }
+    emit_cursor();
+    if (scrolls) {
+        emit_text("\n");
+        emit_cursor();
+    }
+}
+
 void console_open() {
+    cursor_row = SCREEN_ROWS; // a guess until the cursor is first placed
     // A reader that went away must cost only the text, not the run.
     signal(SIGPIPE, SIG_IGN);
     take_ending_signals(give_back_on_signal, &taken);
@@ -182,7 +134,7 @@ void console_open() {
 
 void console_write(const char *text, size_t length) {
     for (size_t i = 0; i < length; ++i)
-        put_char((unsigned char)text[i]);
+        window_put((unsigned char)text[i]);
     flush();
 }
 
@@ -191,14 +143,13 @@ void console_line_start() {
 }
 
 void console_bell() {
-    terminal_write_all("\a", 1);
+    emit_text("\a");
+    flush();
 }
 
 void screen_clear() {
     take_cursor();
-    current = {1, 1, SCREEN_ROWS, SCREEN_COLUMNS};
-    cursor_row = 1;
-    cursor_column = 1;
+    window_whole_screen();
     emit_text("\x1b[r\x1b[2J");
     emit_cursor();
     flush();
@@ -206,27 +157,16 @@ void screen_clear() {
 
 void screen_window(unsigned top, unsigned left, unsigned bottom, unsigned right) {
     take_cursor();
-    current.top = clamp(top, 1, SCREEN_ROWS);
-    current.bottom = clamp(bottom, current.top, SCREEN_ROWS);
-    current.left = clamp(left, 1, SCREEN_COLUMNS);
-    current.right = clamp(right, current.left, SCREEN_COLUMNS);
-    cursor_row = current.top;
-    cursor_column = current.left;
+    window_place(top, left, bottom, right);
     // A terminal scrolls whole rows: windows narrower than the screen scroll with their rows.
-    emit_scroll_region(current.top, current.bottom);
+    emit_scroll_region(window.top, window.bottom);
     emit_cursor();
     flush();
 }
 
-void screen_cursor(unsigned *row, unsigned *column) {
-    *row = cursor_row - current.top + 1;
-    *column = cursor_column - current.left + 1;
-}
-
 void screen_goto(unsigned row, unsigned column) {
     take_cursor();
-    cursor_row = clamp(current.top + row - 1, current.top, current.bottom);
-    cursor_column = clamp(current.left + column - 1, current.left, current.right);
+    window_goto(row, column);
     emit_cursor();
     flush();
 }

@@ -27,14 +27,8 @@ const unsigned ROWS = 25;
 const unsigned COLUMNS = 80;
 const uint32_t PAUSE_TICKS = 18;
 
-uint16_t data_segment() {
-    uint16_t segment;
-    __asm__("mov %%ds, %0" : "=r"(segment));
-    return segment;
-}
-
 void call21(dos_regs *regs) {
-    regs->ds = regs->es = data_segment();
+    regs->ds = regs->es = dos_data_segment_now();
     dos_call(DOS_INTERRUPT, regs);
 }
 

@@ -25,7 +25,6 @@ size_t fread(void *buffer, size_t size, size_t count, FILE *file);
 char *fgets(char *buffer, int size, FILE *file);
 int fseek(FILE *file, long offset, int origin);
 long ftell(FILE *file);
-void rewind(FILE *file);
 int feof(FILE *file);
 int ferror(FILE *file);
 void clearerr(FILE *file);

@@ -12,11 +12,8 @@ void *memmove(void *to, const void *from, size_t count);
 void *memset(void *to, int value, size_t count);
 int memcmp(const void *a, const void *b, size_t count);
 size_t strlen(const char *text);
-int strcmp(const char *a, const char *b);
 int strncmp(const char *a, const char *b, size_t count);
-char *strchr(const char *text, int c);
 char *strstr(const char *text, const char *wanted);
-char *strcpy(char *to, const char *from);
 
 #ifdef __cplusplus
 }
