@@ -8,6 +8,9 @@
 #include "app/console.h"
 #include "app/terminal.h"
 #include "image/srecord.h"
+#include "serial/serial.h"
+#include "session/driver.h"
+#include "session/session.h"
 
 namespace {
 
@@ -64,6 +67,15 @@ bool operator_confirms() {
         return true;
     print_download_aborted();
     return false;
+}
+
+bool run_confirmed_download(const char *file_name, char port_char) {
+    port_number = (unsigned)(port_char - '0');
+    bool success = run_download(file_name, port_char);
+    close_port();
+    console_print(success ? "\r\nDownload successful.\r\n"
+                          : "\r\nERROR - Download not successful.\r\n");
+    return success;
 }
 
 void print_download_aborted() {

@@ -17,6 +17,10 @@ bool open_image(const char *file_name);
 // "Firmware download aborted." and gives false.
 bool operator_confirms();
 
+// run_confirmed_download: after the operator's yes, sets port_number from the port digit, runs
+// the download, closes the port and prints the outcome; true when the download succeeded.
+bool run_confirmed_download(const char *file_name, char port_char);
+
 // print_download_aborted: "Firmware download aborted." on a fresh line.
 void print_download_aborted();
 

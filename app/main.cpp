@@ -2,9 +2,6 @@
 #include "app/console.h"
 #include "app/flow.h"
 #include "app/terminal.h"
-#include "serial/serial.h"
-#include "session/driver.h"
-#include "session/session.h"
 #include "transfer/crc32.h"
 
 namespace {
@@ -39,12 +36,8 @@ int main(int argc, char **argv) {
     // 3. Only now, after the operator's yes, is the port touched.
     bool success = true;
     if (operator_confirms()) {
-        port_number = (unsigned)(argv[2][0] - '0');
         console_print("\r\n\n");
-        success = run_download(file_name, argv[2][0]);
-        close_port();
-        console_print(success ? "\r\nDownload successful.\r\n"
-                              : "\r\nERROR - Download not successful.\r\n");
+        success = run_confirmed_download(file_name, argv[2][0]);
     }
     close_image();
     return success ? 0 : 1;

@@ -5,8 +5,6 @@
 #include "app/terminal.h"
 #include "console_realmode.h"
 #include "serial/serial.h"
-#include "session/driver.h"
-#include "session/session.h"
 #include "transfer/crc32.h"
 #include "uart.h"
 
@@ -66,15 +64,11 @@ int main(int argc, char **argv) {
             print_download_aborted();
         } else {
             // 5. The download, on the laid-out screen.
-            port_number = (unsigned)(port_char - '0');
             console_print("\r\n");
             calibrate_delay();
             wait_ticks(START_PAUSE_TICKS);
             lay_out_screen(BANNER);
-            success = run_download(file_name, port_char);
-            close_port();
-            console_print(success ? "\r\nDownload successful.\r\n"
-                                  : "\r\nERROR - Download not successful.\r\n");
+            success = run_confirmed_download(file_name, port_char);
         }
     }
 

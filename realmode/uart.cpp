@@ -12,7 +12,7 @@ namespace {
 // BIOS timer ticks per second, 18.2, as a fraction.
 const uint32_t TICKS_PER_SECOND_NUMERATOR = 91;
 const uint32_t TICKS_PER_SECOND_DENOMINATOR = 5;
-const uint16_t THRE_TIMEOUT_TICKS = 36; // about 2 s for the transmitter to take a byte
+const uint16_t THRE_TIMEOUT_TICKS = 36; // about 2 s for the holding register to empty
 
 // UART registers, as offsets from port_base.
 const uint16_t UART_DATA = 0;      // receive/transmit; divisor low byte while DLAB is set
@@ -223,6 +223,7 @@ bool port_is_open() {
 
 bool port_write(const unsigned char *bytes, unsigned count) {
     for (unsigned i = 0; i < count; ++i) {
+        // A byte goes in only once the one before has left the holding register.
         if (!(pc_in(port_base + UART_LINE_STATUS) & LSR_THRE)) {
             tick_stopwatch watch;
             stopwatch_start(&watch);

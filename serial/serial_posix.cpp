@@ -27,9 +27,10 @@ static int64_t write_timeout_ms(int64_t count) {
     return WRITE_TIMEOUT_BASE_MS + count * write_ms_per_byte;
 }
 
-// Raw 8N1 without flow control. INPCK without IGNPAR or PARMRK turns a byte received with a
-// parity or framing error into 0x00. CRTSCTS stays off: on this platform it would also hold
-// our output on CTS, which the line must not do; RTS is raised at open instead.
+// Raw 8N1 without flow control in either direction. INPCK without IGNPAR or PARMRK turns a byte
+// received with a parity or framing error into 0x00, and a break without IGNBRK or BRKINT
+// reads as 0x00 too. CRTSCTS stays off: on this platform it would also hold our output on CTS,
+// which the line must not do; open_port raises RTS (and DTR) instead.
 static bool configure_line(int fd, speed_t speed) {
     struct termios tio;
     if (tcgetattr(fd, &tio) != 0)
@@ -41,7 +42,7 @@ static bool configure_line(int fd, speed_t speed) {
     tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
     tio.c_cflag |= CS8 | CLOCAL | CREAD;
     tio.c_lflag &= ~(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN);
-    // Reads never wait in the driver; read_byte waits in poll.
+    // Reads never wait in the driver; port_read_attempt waits in poll.
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
     if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0)

@@ -79,7 +79,9 @@ bool send_line(driver_state *state) {
     if (state->resend_pending) {
         if (!resend_line())
             return false;
-    } else if (!send_next_line() && !end_of_file) {
+    } else if (send_next_line()) {
+        line_sent();
+    } else if (!end_of_file) {
         return false;
     }
     sleep_ms(LINE_PAUSE_MS);

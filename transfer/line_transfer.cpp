@@ -6,7 +6,6 @@
 
 #include "app/console.h"
 #include "image/srecord.h"
-#include "session/build_variant.h"
 #include "serial/serial.h"
 
 namespace {
@@ -64,7 +63,6 @@ bool send_next_line() {
         return false;
     }
     line_bytes_sent += line_length;
-    line_sent();
     return true;
 }
 
