@@ -109,6 +109,12 @@ std::string pattern(size_t size, size_t run) { // runs of `run` bytes, neighbour
     return s;
 }
 
+// A folder of the test's own, with its trailing slash: runs of the suite may overlap.
+std::string own_dir() {
+    char name[] = "/tmp/kestrel-packer-XXXXXX";
+    return std::string(mkdtemp(name)) + "/";
+}
+
 TEST(Packer, ExpandsBackToTheSameProgram) {
     std::string mixed;
     for (size_t n = 1; n < 40; ++n)
@@ -127,7 +133,7 @@ TEST(Packer, ExpandsBackToTheSameProgram) {
          pattern(5 * 65536 + 123, 9),
          {0, 0x1FFFE, 0x10000, 0x25BF9, 0x30000, 0x40000, 0x4FFEF, 0x50000, 0x50070}},
     };
-    std::string dir = testing::TempDir();
+    std::string dir = own_dir();
     for (const auto &c : cases) {
         program out;
         std::ofstream(dir + "in.exe", std::ios::binary) << mz(c.image, c.relocations);
@@ -142,6 +148,7 @@ TEST(Packer, ExpandsBackToTheSameProgram) {
         // A Win32 DOS stub keeps the new-header offset at 0x3C outside its code.
         EXPECT_TRUE(get16(packed, 8) * 16 >= 0x40 && get16(packed, 0x18) >= 0x40) << c.name;
     }
+    std::system(("rm -rf " + dir).c_str());
 }
 
 TEST(Packer, RefusesBadInputAndWritesNothing) {
@@ -155,7 +162,7 @@ TEST(Packer, RefusesBadInputAndWritesNothing) {
         {mz("just ten b", {9}), "relocation outside"},
         {mz(std::string(0x110000, 'x'), {}), "too large to pack"},
     };
-    std::string dir = testing::TempDir(), out = dir + "bad.out";
+    std::string dir = own_dir(), out = dir + "bad.out";
     for (const auto &[input, message] : cases) {
         std::ofstream(dir + "bad.exe", std::ios::binary) << input;
         unlink(out.c_str());
@@ -165,10 +172,11 @@ TEST(Packer, RefusesBadInputAndWritesNothing) {
         EXPECT_TRUE(access(out.c_str(), F_OK) != 0 && access((out + ".part").c_str(), F_OK) != 0)
             << message;
     }
+    std::system(("rm -rf " + dir).c_str());
 }
 
 TEST(Packer, PackedDownloadExeIsSmaller) {
-    std::string dir = testing::TempDir() + "dos";
+    std::string dir = own_dir();
     ASSERT_EQ(system(("cd " SOURCE_DIR " && scripts/build-dos " + dir + " >/dev/null").c_str()), 0);
     std::string unpacked = read_file(dir + "/unpacked/DOWNLOAD.EXE");
     std::string packed = read_file(dir + "/DOWNLOAD.EXE");
@@ -177,6 +185,7 @@ TEST(Packer, PackedDownloadExeIsSmaller) {
     std::string image = unpacked.substr(get16(unpacked, 8) * 16);
     EXPECT_EQ(out.image.substr(0, image.size()), image);
     EXPECT_LT(packed.size(), unpacked.size());
+    std::system(("rm -rf " + dir).c_str());
 }
 
 } // namespace
