@@ -125,27 +125,38 @@ TEST_F(Session, SpeedSearch) {
     EXPECT_EQ(wire::opens(), std::vector<uint32_t>({57600}));
     EXPECT_EQ(test_console::output(), "\r\n\nAttempting Autobaud . . . ");
 
-    // Chatter after the wake-up is drained until 2 s of silence, or cut off after 600 bytes.
+    // Chatter is drained until 2 s of silence, or cut off: after the wake-up at 600 bytes (what
+    // came before the carriage returns is purged), after the pattern's echo at 300.
     struct {
+        const char *when; // the bytes written that the chatter answers
         size_t chatter;
         bool late_byte; // 1.9 s after the chatter: the silence must last the full 2 s
         bool first_speed;
         uint64_t pattern_ms;
-    } drains[] = {{598, true, true, 4065}, {600, false, true, 165}, {650, false, false, 0}};
+        bool left; // a byte of it still unread after the search
+    } drains[] = {{"\x03\x03\x03\r\r", 598, true, true, 4065, false},
+                  {"\x03\x03\x03\r\r", 600, false, true, 165, false},
+                  {"\x03\x03\x03\r\r", 650, false, false, 0, false},
+                  {"\x03\x03\x03", 650, false, true, 2165, false},
+                  {"\x03\x03\x03\r\r1234abcd\n", 300, false, true, 2165, false},
+                  {"\x03\x03\x03\r\r1234abcd\n", 301, false, true, 2165, true}};
     for (const auto &d : drains) {
         fresh_start();
         echo_target([d](unsigned char c) {
-            if (wire::written() != "\x03\x03\x03\r\r")
-                return c == '\r' || c == 0x03 ? std::string() : std::string(1, c);
-            wire::says(std::string(d.chatter, 'x'));
-            if (d.late_byte)
-                wire::says("!", 1900);
-            return std::string();
+            if (wire::written() == d.when) {
+                wire::says(std::string(c == '\n', '\n') + std::string(d.chatter, 'x'));
+                if (d.late_byte)
+                    wire::says("!", 1900);
+                return std::string();
+            }
+            return c == '\r' || c == 0x03 ? std::string() : std::string(1, c);
         });
         ASSERT_TRUE(autobaud());
-        EXPECT_EQ(wire::opens().size() == 1, d.first_speed) << d.chatter;
+        EXPECT_EQ(wire::opens().size() == 1, d.first_speed) << d.when << d.chatter;
         if (d.first_speed) {
-            EXPECT_EQ(wire::written_at(5), d.pattern_ms) << d.chatter;
+            EXPECT_EQ(wire::written_at(5), d.pattern_ms) << d.when << d.chatter;
+            unsigned char byte;
+            EXPECT_EQ(receive_byte(&byte, 1, ECHO_OFF), d.left) << d.when << d.chatter;
         }
     }
 }
@@ -208,14 +219,19 @@ TEST_F(Session, UpToTheWaitingLine) {
          {"--upgrade-baud", "19200"},
          "",
          true,
-         {" > ", UPGRADE, "57600 38400 19200", "==> Firmware : download system software\r\n"},
+         {" > ", UPGRADE + "\r\n\nAttempting Autobaud . . . 57600 ",
+          "57600 38400 19200 \r\nCommunication established.\r\n\n\r\n\r\n==> Firmware : download "
+          "system software\r\n"},
          1,
          {57600, 57600, 38400, 19200}},
         {"login",
          {"--login", "42:secret"},
          "42\rsecret\r",
          true,
-         {"\a\r\n\nMUST LOGIN - ENTER USER NUMBER:  42\r\n", "\aENTER PASSWORD:  ******\r\n",
+         // The target's lines after the user number are read unshown, its answer to the
+         // password shown.
+         {"\a\r\n\nMUST LOGIN - ENTER USER NUMBER:  42\r\n\aENTER PASSWORD:  ******\r\n\r\nkestrel "
+          "> " +
           UPGRADE},
          1,
          {57600, 57600}},
@@ -258,13 +274,30 @@ void command_line(std::string first, std::vector<std::string> typed) {
     });
 }
 
-// Echoes what the program types and shows a prompt at each line feed of the session, until
-// the upgrade command has gone when `quiet_after_upgrade`.
-void prompting_target(bool quiet_after_upgrade) {
-    wire::on_write([quiet_after_upgrade](unsigned char c) {
-        bool upgraded = wire::written().find(UPGRADE) != std::string::npos;
-        if (c == 0x03 || (c == '\r' && !upgraded) || (upgraded && quiet_after_upgrade))
+// Echoes what the program types and shows a prompt at each line feed of the session. After the
+// upgrade command it is silent, or goes on the same, or restarts: it echoes the speed search,
+// says a line of its own 3 s after the pattern, and answers a line feed after that line with
+// the waiting line.
+enum after_upgrade { SILENT, SAME, RESTART };
+void prompting_target(after_upgrade after) {
+    auto ready_ms = std::make_shared<uint64_t>(UINT64_MAX);
+    wire::on_write([after, ready_ms](unsigned char c) {
+        size_t upgrade = wire::written().find(UPGRADE);
+        bool upgraded = upgrade != std::string::npos;
+        if (c == 0x03 || (c == '\r' && !upgraded) || (upgraded && after == SILENT))
             return;
+        if (upgraded && after == RESTART) {
+            if (c != '\n' || wire::written().find("1234abcd\n", upgrade) == std::string::npos)
+                wire::says(c == '\r' ? "" : std::string(1, c));
+            else if (*ready_ms == UINT64_MAX) {
+                *ready_ms = wire::now_ms() + 3000;
+                wire::says("\n");
+                wire::says("Ready\r\n", 3000);
+            } else if (wire::now_ms() >= *ready_ms) {
+                wire::says(WAITING_LINE);
+            }
+            return;
+        }
         bool session = wire::written().size() > 14;
         wire::says(std::string(1, c) + (c == '\n' && session ? "kestrel > " : ""));
     });
@@ -285,10 +318,12 @@ TEST_F(Session, PromptSearch) {
                 command_line(before[late], {});
             }
             open_session();
-            // The upgrade command starts when the prompt was found in time.
-            EXPECT_EQ(wire::written().find('_') != std::string::npos, !late)
-                << (login ? "after" : "before") << " the login, prompt "
-                << (late ? "one line late" : "on the last line looked at");
+            // The upgrade command starts when the prompt was found in time, shown; else the
+            // next of four attempts begins.
+            const char *what = late ? "one line late" : "on the last line looked at";
+            EXPECT_EQ(wire::written().find('_') != std::string::npos, !late) << login << what;
+            EXPECT_EQ(count_of(wire::written().substr(14), "\n"), late ? 4u : 1u) << login << what;
+            EXPECT_EQ(count_of(test_console::output(), "kestrel > "), late ? 0u : 1u) << login;
         }
     }
 }
@@ -299,14 +334,20 @@ TEST_F(Session, Failures) {
     EXPECT_EQ(test_console::output().substr(test_console::output().size() - 39),
               "\r\nCould not establish communications.\r\n");
     fresh_start();
-    prompting_target(true);
+    prompting_target(SILENT);
     EXPECT_FALSE(open_session());
     EXPECT_EQ(test_console::output().substr(test_console::output().size() - 42),
               "\r\nCould not re-establish communications.\r\n");
 
+    // After the restart the target's first line is read unshown before the line feed goes.
+    fresh_start();
+    prompting_target(RESTART);
+    EXPECT_TRUE(open_session());
+    EXPECT_EQ(test_console::output().find("Ready"), std::string::npos);
+
     // A target that never shows the waiting line: four attempts, then false, no message.
     fresh_start();
-    prompting_target(false);
+    prompting_target(SAME);
     EXPECT_FALSE(open_session());
     EXPECT_EQ(count_of(wire::written(), UPGRADE), 4u);
     EXPECT_EQ(test_console::output().find("Could not"), std::string::npos);
