@@ -57,19 +57,15 @@ void scripted_transfer(std::vector<std::string> answers, std::function<void(size
 }
 
 std::string far_bytes(const std::string &spec) {
-    const std::string NAMES = "ANYECDzZ";
-    const std::string NAMED[] = {"\x06",
-                                 "\x15",
-                                 "\x16",
-                                 "\x04",
-                                 "\x18",
-                                 "download_firmware\n",
-                                 std::string("\0\x80\0\0", 4),
-                                 std::string("\0\0\x02\0", 4)};
+    // Each name after a space, then its bytes written in this same form.
+    const std::string NAMED = " A<06> N<15> Y<16> E<04> C<18> Ddownload_firmware<0A> z<00800000> "
+                              "Z<00000200>";
     std::string bytes;
     for (size_t i = 0; i < spec.size(); ++i) {
-        size_t name = NAMES.find(spec[i]);
-        std::string piece = name == std::string::npos ? spec.substr(i, 1) : NAMED[name];
+        size_t name = NAMED.find(std::string(" ") + spec[i]), next = NAMED.find(' ', name + 1);
+        std::string piece = name == std::string::npos
+                                ? spec.substr(i, 1)
+                                : far_bytes(NAMED.substr(name + 2, next - name - 2));
         if (spec[i] == '<') {
             size_t end = spec.find('>', i);
             for (piece.clear(); ++i < end; ++i)
