@@ -152,7 +152,7 @@ void run_scripted(const scripted_case &row) {
     }
 }
 
-TEST(Download, ScriptedLineMode) {
+TEST(Download, ScriptedStartAndLineMode) {
     const std::string QUARTERS = AT_0 + "\r 25% complete... \r 50% complete... \r 75% complete... ";
     const std::string DONE_AGAIN = "\r100% complete.   " + LINES_DONE;
     const std::string NO_DATA = "\r\nERROR - Not enough data in file.\r\n";
