@@ -56,6 +56,44 @@ void scripted_transfer(std::vector<std::string> answers, std::function<void(size
     });
 }
 
+std::string far_bytes(const std::string &spec) {
+    // Each name after a space, then its bytes written in this same form.
+    const std::string NAMED = " A<06> N<15> Y<16> E<04> C<18> Ddownload_firmware<0A> z<00800000> "
+                              "Z<00000200>";
+    std::string bytes;
+    for (size_t i = 0; i < spec.size(); ++i) {
+        size_t name = NAMED.find(std::string(" ") + spec[i]), next = NAMED.find(' ', name + 1);
+        std::string piece = name == std::string::npos
+                                ? spec.substr(i, 1)
+                                : far_bytes(NAMED.substr(name + 2, next - name - 2));
+        if (spec[i] == '<') {
+            size_t end = spec.find('>', i);
+            for (piece.clear(); ++i < end; ++i)
+                piece += (char)std::stoi(spec.substr(i, 2), nullptr, 16);
+        }
+        size_t digits = 0;
+        unsigned long count =
+            isdigit((unsigned char)spec[i + 1]) ? std::stoul(&spec[i + 1], &digits) : 1;
+        for (i += digits; count > 0; --count)
+            bytes += piece;
+    }
+    return bytes;
+}
+
+void far_says(const std::string &text) {
+    size_t room = text.find('!');
+    if (room != std::string::npos)
+        wire::fail_writes_after(std::stol(&text[room + 1]));
+    std::string spec = text.substr(0, room);
+    for (size_t from = 0; from <= spec.size();) {
+        size_t to = std::min(spec.find('+', from), spec.size()), at = spec.find('@', from);
+        bool delayed = at < to;
+        std::string bytes = spec.substr(from, (delayed ? at : to) - from);
+        wire::says(bytes == "-" ? "" : far_bytes(bytes), delayed ? std::stoul(&spec[at + 1]) : 0);
+        from = to + 1;
+    }
+}
+
 bool shown_in_order(const std::vector<std::string> &texts, std::string *missing) {
     size_t at = 0;
     for (const std::string &text : texts) {

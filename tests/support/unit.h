@@ -20,6 +20,14 @@ void fresh_start();
 void scripted_transfer(std::vector<std::string> answers,
                        std::function<void(size_t n)> then = nullptr);
 
+// Bytes of the far end in short: A ACK, N NAK, Y SYN, E EOT, C CAN, D the echo of
+// "download_firmware\n", z and Z the sector sizes 32768 and 131072 as a target sends them, <hex>
+// any bytes; a count after a character or <hex> repeats it; anything else stands for itself.
+std::string far_bytes(const std::string &spec);
+// Queues the parts of spec, joined by '+', each bytes[@delay_ms]; "-" says nothing. A spec!r
+// has writes fail after r more bytes.
+void far_says(const std::string &spec);
+
 // Whether the texts appear in the console output in this order; else false with the first
 // that does not in *missing.
 bool shown_in_order(const std::vector<std::string> &texts, std::string *missing);

@@ -1,18 +1,21 @@
 // The download driver and both transfer modes, from "download_firmware" to the outcome: against
-// the simulated target with its faults, and against a transfer phase scripted byte for byte.
+// a transfer phase scripted byte for byte, and against the simulated target with its faults.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <iterator>
+#include <map>
+#include <sstream>
+
 #include "image/srecord.h"
-#include "serial/serial.h"
 #include "session/driver.h"
 #include "support/unit.h"
+#include "transfer/crc32.h"
+
+extern int failing_mallocs; // transfer_test.cpp
 
 namespace {
-
-const char ACK[] = "\x06", NAK[] = "\x15", SYN[] = "\x16", EOT[] = "\x04";
-const std::string SIZE_32768("\x00\x80\x00\x00", 4);
 
 struct span {
     uint32_t start, length;
@@ -34,257 +37,257 @@ std::string expected(const std::vector<span> &data, uint32_t from, uint32_t to) 
     return bytes;
 }
 
-struct download_case {
-    const char *name;
-    std::vector<std::string> target; // kestrel-target options besides --waiting
-    std::vector<span> data;
-    bool ok;
-    std::vector<std::string> shown; // in this order
-    int target_status = -1;         // -1: not looked at
-    unsigned sectors = 0;           // sectors the target programmed (0: not looked at)
-    uint32_t from = 0, to = 0;      // the target's image compared over [from, to] (to 0: not)
-};
-
-const std::vector<span> TWO_SECTORS = {{0x8000, 0x1000}, {0x10000, 0x100}};
-const std::vector<span> LINES = {{0x8000, 0x400}};
+const std::string TIMEOUT = "\r\nERROR - Receiver timeout.\r\n";
+const std::string NOT_SENT = "\r\nERROR - Could not transmit data.\r\n";
 const std::string DONE = "100% complete.   \r100% complete.   \r\n\r\n";
 const std::string LINES_DONE = "\r100% complete.   \r\n\r\n\nDownload Complete.\r\n\r\n";
-const std::string RESEND = "Resending Record 2\r\n";
+const std::string AT_0 = "  0% complete... ", RETRY = " - will try again\r\n";
 
-void run_row(const download_case &row) {
-    fresh_start();
-    std::vector<std::string> options = row.target;
-    options.push_back("--waiting");
-    if (row.to != 0)
-        options.insert(options.end(),
-                       {"--range", std::to_string(row.from) + ":" + std::to_string(row.to)});
-    wire::attach_target(options);
-    use_image(image_of(row.data));
-    bool ok = run_download("image.s19", '1');
-    wire::advance_to(wire::now_ms() + 1000); // the target takes a lone byte as the end byte
-    std::string missing;
-    EXPECT_EQ(ok, row.ok) << row.name << "\n" << test_console::output() << wire::target_log();
-    EXPECT_TRUE(shown_in_order(row.shown, &missing))
-        << row.name << ": \"" << missing << "\" not shown in order in\n"
-        << test_console::output();
-    if (row.target_status >= 0) {
-        EXPECT_EQ(wire::target_status(), row.target_status) << row.name << wire::target_log();
+// The host's side from the download command on, in tokens: D the command, S the size request,
+// H<n> sector n's header, B a block frame followed by RS, b one without, F FS, E EOT, N NAK,
+// L<i> line i of the image as the target takes it, ? any other byte; a run of k equal tokens as
+// token*k.
+std::string shape(const std::string &w, const std::string &image) {
+    const std::string COMMAND = "download_firmware\n", REQUEST("\x01SIZE\xC1\x55\xC9\xDE", 9);
+    std::vector<std::string> lines, tokens;
+    for (size_t at = 0, end; (end = image.find('\n', at)) != std::string::npos; at = end + 1) {
+        lines.push_back(image.substr(at, end + 1 - at));
+        if (lines.back()[0] == 'S' && (lines.back()[1] == '7' || lines.back()[1] == '9'))
+            lines.back()[1] = '8';
     }
-    if (row.sectors != 0) {
-        EXPECT_EQ(count_of(wire::target_log(), "programmed: ACK"), row.sectors) << row.name;
-    }
-    if (row.to != 0) {
-        EXPECT_TRUE(wire::target_received() == expected(row.data, row.from, row.to))
-            << row.name << ": the target holds another image\n"
-            << wire::target_log();
-    }
-}
-
-TEST(Download, SectorMode) {
-    const download_case rows[] = {
-        {"two sectors and an empty one",
-         {},
-         TWO_SECTORS,
-         true,
-         {"\r\n\nDownloading image.s19 --\r\nCom port: 1, Baud Rate: 57600 . . .\r\n\n",
-          "  0% complete... ", " 50% complete... ", DONE},
-         0,
-         3,
-         0x8000,
-         0x1FFFF},
-        {"sectors of 131072",
-         {"--sector-size", "131072"},
-         {{0x20000, 0x300}},
-         true,
-         {DONE},
-         0,
-         2,
-         0x20000,
-         0x5FFFF},
-        {"resends after NAKs",
-         {"--nak-header", "1", "--nak-block", "1:3:2", "--nak-block", "2:256"},
-         TWO_SECTORS,
-         true,
-         {DONE},
-         0,
-         3,
-         0x8000,
-         0x1FFFF},
-        {"answers late but in time",
-         {"--delay-at", "header:2:4900", "--delay-at", "block:1:2:4900", "--program-ms", "14900"},
-         TWO_SECTORS,
-         true,
-         {DONE},
-         0,
-         3},
-        {"header answer too late", {"--delay-at", "header:2:5100"}, TWO_SECTORS, false, {}},
-        {"block answer too late", {"--delay-at", "block:1:2:5100"}, TWO_SECTORS, false, {}},
-        {"programming too long", {"--program-ms", "15100"}, TWO_SECTORS, false, {}},
-        {"FS answered with NAK", {"--bad-fs-answer", "2"}, TWO_SECTORS, false, {}, 2, 1},
-        {"block cancelled",
-         {"--cancel-block", "1:2"},
-         TWO_SECTORS,
-         false,
-         {"ERROR - Receiver timeout."},
-         2},
-        {"size answers unusable twice",
-         {"--size-fail", "2"},
-         TWO_SECTORS,
-         true,
-         {"\r\n\nCould not obtain sector size response - will try again\r\n",
-          "\r\n\nCould not obtain sector size response - will try again\r\n", DONE},
-         0},
-        // Nothing at or above sector 1: refused before any header, not sent as 0xFF.
-        {"data only below sector 1",
-         {},
-         {{0x100, 0x10}},
-         false,
-         {"\r\nERROR - Image holds no data to download.\r\n"},
-         2},
-        {"size answers unusable three times",
-         {"--size-fail", "3"},
-         TWO_SECTORS,
-         false,
-         {"will try again", "will try again",
-          "\r\nERROR - Could not obtain sector size response\r\n"}},
+    auto crc_follows = [&w](size_t p, uint32_t n) {
+        unsigned char crc[4];
+        put_u32_be(crc, block_crc((const unsigned char *)&w[p], n));
+        return p + n + 4 <= w.size() && w.compare(p + n, 4, (const char *)crc, 4) == 0;
     };
-    for (const download_case &row : rows)
-        run_row(row);
+    for (size_t p = w.find(COMMAND), n = 1; p < w.size(); p += n, n = 1) {
+        auto at_p = [&](const std::string &s) { return w.compare(p, s.size(), s) == 0; };
+        std::string t = w[p] == 0x1C ? "F" : w[p] == 4 ? "E" : w[p] == 0x15 ? "N" : "?";
+        for (size_t i = 0; i < lines.size() && t == "?"; ++i)
+            if (at_p(lines[i]))
+                t = "L" + std::to_string(i + 1), n = lines[i].size();
+        if (at_p(COMMAND))
+            t = "D", n = COMMAND.size();
+        else if (at_p(REQUEST))
+            t = "S", n = 9;
+        else if (w[p] == 1 && crc_follows(p + 1, 4))
+            t = "H" + std::to_string((uint8_t)w[p + 3] << 8 | (uint8_t)w[p + 4]), n = 9;
+        else if (crc_follows(p, 128))
+            t = w[p + 132] == 0x1E ? "B" : "b", n = t == "B" ? 133 : 132;
+        tokens.push_back(t);
+    }
+    std::string text;
+    for (size_t i = 0, k; i < tokens.size(); i += k) {
+        for (k = 1; i + k < tokens.size() && tokens[i + k] == tokens[i];)
+            ++k;
+        text += (text.empty() ? "" : " ") + tokens[i] + (k > 1 ? "*" + std::to_string(k) : "");
+    }
+    return text;
 }
 
-TEST(Download, LineMode) {
-    const download_case rows[] = {
-        // At most one update per control byte, raised to the real figure.
-        {"lines",
-         {"--mode", "line"},
-         LINES,
-         true,
-         {"  0% complete... ", "\r  3% complete... \r  6% complete... ", LINES_DONE},
-         0,
-         0,
-         0x8000,
-         0x83FF},
-        {"three NAKs",
-         {"--mode", "line", "--nak-line", "2:3"},
-         LINES,
-         true,
-         {RESEND, RESEND, RESEND, LINES_DONE},
-         0},
-        {"four NAKs",
-         {"--mode", "line", "--nak-line", "2:4"},
-         LINES,
-         false,
-         {RESEND, RESEND, RESEND,
-          "\r\nERROR - Exceeded maximum download attempts for record.\r\n"}},
-        {"answer late but in time",
-         {"--mode", "line", "--delay-at", "line:2:4900"},
-         LINES,
-         true,
-         {LINES_DONE}},
-        {"answer too late",
-         {"--mode", "line", "--delay-at", "line:2:5100"},
-         LINES,
-         false,
-         {"\r\nERROR - Receiver timeout.\r\n"}},
-        {"SYN, then the answer late but in time",
-         {"--mode", "line", "--syn-before", "line:2", "--syn-delay-ms", "14900"},
-         LINES,
-         true,
-         {LINES_DONE}},
-        {"SYN, then the answer too late",
-         {"--mode", "line", "--syn-before", "line:2", "--syn-delay-ms", "15100"},
-         LINES,
-         false,
-         {"\r\nERROR - Receiver timeout.\r\n"}},
-    };
-    for (const download_case &row : rows)
-        run_row(row);
+// Images of the scripted rows; with sectors of 32768 bytes the highest address sets the count.
+const std::map<char, std::string> IMAGES = {
+    {'l', image_of({{0x8000, 0x40}})},        // two lines and S8; highest 0x803F: two sectors
+    {'1', image_of({{0x8000, 1}})},           // highest 0x8000: one sector
+    {'r', image_of({{0x8000, 2}})},           // highest 0x8001: two sectors
+    {'-', image_of({{0x8000, 0x40}}, false)}, // no terminator
+    {'t', image_of({{0x8000, 0x20}}) + pattern_records('2', 0x8020, 0x20)}, // a line after S8
+    {'b', image_of({{0x8000, 0x20}}, false) + "S2050080200100\n" + srec('8', 0, "")}, // bad sum
+    {'m', image_of({{0x7F8000, 1}})},                                                 // 255 sectors
+    {'M', image_of({{0x7F8001, 1}})},                                                 // 256
+    {'0', image_of({{0x100, 0x10}})},            // nothing at or above sector 1
+    {'q', pattern_records('2', 0x8000, 72, 18)}, // four lines of 49 characters, no terminator
+};
 
-    // A file whose length cannot be read (a pipe here): no percentages until the end.
+struct scripted_case {
+    const char *answers; // what the target says at each wait after a write (then ACKs)
+    char image;
+    bool ok;
+    const char *shape;
+    uint64_t end_ms;  // from the command's first byte
+    std::string tail; // of the console output
+};
+
+// The session before the transfer phase: bytes written, and when the command starts.
+const long SESSION_BYTES = 15;
+const uint64_t COMMAND_MS = 4165;
+
+// Answers are tokens of far_says, a token*k for k of them; a first token !r has writes fail r
+// bytes into the command. Each row runs twice, the second time without a fresh start: another
+// download in the same process goes the same way.
+void run_scripted(const scripted_case &row) {
+    std::vector<std::string> tokens;
+    std::istringstream in(row.answers);
+    for (std::string token; in >> token;) {
+        size_t star = token.find('*');
+        tokens.insert(tokens.end(), star == std::string::npos ? 1 : std::stoul(&token[star + 1]),
+                      token.substr(0, star));
+    }
+    const std::string &image = IMAGES.at(row.image == 'p' ? 'l' : row.image); // p: from a pipe
     fresh_start();
-    wire::attach_target({"--waiting", "--mode", "line"});
-    int ends[2];
-    ASSERT_EQ(pipe(ends), 0);
-    std::string text = image_of(LINES);
-    ASSERT_EQ(write(ends[1], text.data(), text.size()), (ssize_t)text.size());
-    close(ends[1]);
-    image_file = fdopen(ends[0], "rb");
-    EXPECT_TRUE(run_download("image.s19", '1')) << test_console::output();
-    std::string missing;
-    EXPECT_TRUE(shown_in_order({"  0% complete... \r100% complete.   \r\n"}, &missing))
-        << test_console::output();
+    for (int run = 1; run <= 2; ++run) {
+        wire::reset();
+        test_console::reset();
+        scripted_transfer(std::vector<std::string>(tokens.size()), [&tokens](size_t n) {
+            if (n < tokens.size())
+                far_says(tokens[n]);
+        });
+        if (tokens.size() > 0 && tokens[0][0] == '!')
+            wire::fail_writes_after(SESSION_BYTES + std::stol(&tokens[0][1]));
+        use_image(image);
+        int ends[2];
+        if (row.image == 'p' && pipe(ends) == 0 && write(ends[1], image.data(), image.size()) > 0) {
+            close(ends[1]);
+            fclose(image_file);
+            image_file = fdopen(ends[0], "rb");
+        }
+        bool ok = run_download("image.s19", '1');
+        const std::string &out = test_console::output();
+        SCOPED_TRACE(std::string(row.answers) + " (run " + std::to_string(run) + ")\n" + out);
+        EXPECT_EQ(ok, row.ok);
+        EXPECT_EQ(shape(wire::written(), image), row.shape);
+        EXPECT_EQ(wire::now_ms() - COMMAND_MS, row.end_ms);
+        EXPECT_EQ(out.substr(out.size() - std::min(out.size(), row.tail.size())), row.tail);
+        EXPECT_LE(count_of(out, "Downloading image.s19"), 1u);
+    }
 }
 
-// The answers, with n block ACKs in the middle.
-std::vector<std::string> with_blocks(std::vector<std::string> before, size_t n,
-                                     const std::vector<std::string> &after) {
-    before.insert(before.end(), n, ACK);
-    before.insert(before.end(), after.begin(), after.end());
-    return before;
-}
-
-TEST(Download, ScriptedTransfers) {
-    // One sector: the image's highest address is the first sector's start.
-    const std::vector<std::string> ONE_SECTOR = with_blocks({ACK, SIZE_32768, ACK}, 256, {ACK});
-    struct {
-        const char *name;
-        std::vector<std::string> answers;
-        bool ok;
-        uint32_t data_bytes = 0x40; // at 0x8000: two lines and the terminator
-        bool terminator = true;
-    } rows[] = {
-        // A SYN starts the NAK count again: three NAKs, SYN, a fourth.
-        {"SYN between NAKs",
-         {ACK, NAK, ACK, "\x15\x06", "\x15\x06", "\x15\x06", "\x16\x15\x06", ACK, EOT},
-         true},
-        {"four NAKs without SYN",
-         {ACK, NAK, ACK, "\x15\x06", "\x15\x06", "\x15\x06", "\x15\x06"},
-         false},
-        // An EOT counts only once the whole file has gone.
-        {"EOT too early", {ACK, NAK, EOT}, false},
-        {"EOT after the last line, no terminator", {ACK, NAK, ACK, EOT}, true, 0x40, false},
-        {"EOT before the last line, no terminator", {ACK, NAK, EOT}, false, 0x40, false},
+TEST(Download, ScriptedStartAndLineMode) {
+    const std::string QUARTERS = AT_0 + "\r 25% complete... \r 50% complete... \r 75% complete... ";
+    const std::string DONE_AGAIN = "\r100% complete.   " + LINES_DONE;
+    const std::string NO_DATA = "\r\nERROR - Not enough data in file.\r\n";
+    const std::string NO_RECORD = "\r\nERROR - Could not download record to system.\r\n";
+    const std::string TOO_MANY = "\r\nERROR - Exceeded maximum download attempts for record.\r\n";
+    const std::string NO_SIZE = "\r\nERROR - Could not obtain sector size response\r\n";
+    const std::string NOT_BEGUN = NOT_SENT + "\r\nERROR - Could not begin download.\r\n";
+    const scripted_case rows[] = {
+        // Each line a control byte, the percentages of the file's length; 1 ms after each line,
+        // 15 ms before the end. The size answer and the byte after it take 2 s each.
+        {"A N A A A E", 'q', true, "D S L1 L2 L3 L4", 4019, QUARTERS + DONE_AGAIN},
+        // A resend goes at 55 ms a character and adds nothing to the percentage.
+        {"A N NA A A A E", 'q', true, "D S L1*2 L2 L3 L4", 6715,
+         "\r\nResending Record 1\r\n\r\n 50% complete... \r 75% complete... " + DONE_AGAIN},
+        {"A N A A AE", 'p', true, "D S L1 L2 L3", 4019, AT_0 + LINES_DONE}, // length unknown
+        // Three NAKs for a line, counted afresh for each new line and after a SYN.
+        {"A N NA NA NA A A E", 'l', true, "D S L1*4 L2 L3", 16726, LINES_DONE},
+        {"A N NA NA NA NA", 'l', false, "D S L1*4", 16709, "Resending Record 1\r\n" + TOO_MANY},
+        {"A N NA NA NA YNA NA NA A A E", 'l', true, "D S L1*7 L2 L3", 29434, LINES_DONE},
+        {"A N NA NA NA A NA NA NA A E", 'l', true, "D S L1*4 L2*4 L3", 29434, LINES_DONE},
+        // Before the mode is chosen, EOT is ignored and NAKs count from the download's start.
+        {"ENNNA N A A E", 'l', true, "D S L1 L2 L3", 4018, LINES_DONE},
+        // EOT counts once the terminator has gone or nothing of the file is left unread.
+        {"A N EA A E", 'l', true, "D S L1 L2 L3", 4018, LINES_DONE},
+        {"A N A E", 't', true, "D S L1 L2", 4017, LINES_DONE},
+        {"A N A E", '-', true, "D S L1 L2", 4017, LINES_DONE},
+        {"A N E", '-', false, "D S L1", 9001, "\r 50% complete... \r\n" + TIMEOUT},
+        // The ACK after the last line sends nothing (as in the pipe's row).
+        {"A N A A AA", 'l', false, "D S L1 L2 L3", 4004, NO_DATA},
+        {"A N A A A", 'l', false, "D S L1 L2 L3", 9004,
+         "\r\nERROR - Receiver timeout OR not enough data in file.\r\n"},
+        // Control bytes within 5 s; after a SYN within 15 s until the next ACK.
+        {"A N A@4900 A E", 'l', true, "D S L1 L2 L3", 8918, LINES_DONE},
+        {"A N A@5100", 'l', false, "D S L1", 9001, TIMEOUT},
+        {"A N Y+A@14900 A E", 'l', true, "D S L1 L2 L3", 18918, LINES_DONE},
+        {"A N Y+A@15100", 'l', false, "D S L1", 19001, TIMEOUT},
+        {"A N Y+x@9000+A@18000 A E", 'l', true, "D S L1 L2 L3", 22018, LINES_DONE},
+        {"A N Y+A A@5100", 'l', false, "D S L1 L2", 9002, TIMEOUT},
         // Chatter between two ACKs is cut off after 4096 bytes, as a silent target would be.
-        {"chatter of 4095", {ACK, NAK, std::string(4095, 'x') + ACK, ACK, EOT}, true},
-        {"chatter of 4096", {ACK, NAK, std::string(4096, 'x') + ACK, ACK, EOT}, false},
-        // A failed sector transfer: the next ACK starts another.
-        {"sector transfer again", {ACK, SIZE_32768, "\x18no\r\n", ACK, SIZE_32768}, true},
-        {"one sector", ONE_SECTOR, true, 1},
-        // Only an ACK after the FS tells that the sector is programmed.
-        {"FS answered with NAK", with_blocks({ACK, SIZE_32768, ACK}, 256, {NAK, "", ""}), false, 1},
-        {"FS unanswered", with_blocks({ACK, SIZE_32768, ACK}, 256, {"", "", ""}), false, 1},
+        {"A N x4095A A E", 'l', true, "D S L1 L2 L3", 4018, LINES_DONE},
+        {"A N x4096A", 'l', false, "D S L1", 4001, "xxx" + TIMEOUT},
+        {"A N!0", 'l', false, "D S", 4000, AT_0 + "\r\n" + NOT_SENT + NO_RECORD},
+        {"A N NA!0", 'l', false, "D S L1", 4001, "Resending Record 1\r\n" + NOT_SENT + NO_RECORD},
+        // A failed size exchange starts again, twice; one header.
+        {"A x D A z", '1', true, "D S D S H1 B*255 b F E", 2000, DONE},
+        {"A x D A x D A x", '1', false, "D S D S D S", 6000, RETRY + NO_SIZE},
+        {"A x!0", '1', false, "D S", 2000, RETRY + NOT_BEGUN},
+        {"!0", '1', false, "", 0, "software\r\n" + NOT_BEGUN},
     };
-    size_t one_sector_bytes = 0;
+    for (const scripted_case &row : rows)
+        run_scripted(row);
+}
+
+TEST(Download, ScriptedSectors) {
+    const std::string AT_100 = "\r100% complete.   ";
+    const scripted_case rows[] = {
+        // The sector count: the highest address rounded up, at most 255.
+        {"A z", '1', true, "D S H1 B*255 b F E", 0, DONE},
+        {"A z", 'r', true, "D S H1 B*255 b F H2 B*255 b F E", 0, DONE},
+        {"A z C -", 'm', false, "D S H1 N", 7000, AT_0 + "\r\n" + TIMEOUT},
+        {"A z -", 'M', false, "D S N", 5000,
+         "Image does not fit the target's sectors.\r\n" + TIMEOUT},
+        {"A z -", '0', false, "D S N", 5000, "Image holds no data to download.\r\n" + TIMEOUT},
+        // Header answers: NAKs are not counted, four others over the whole transfer are.
+        {"A z N x N x x x", '1', true, "D S H1*7 B*255 b F E", 0, DONE},
+        {"A z x*5 -", '1', false, "D S H1*5 N", 5000, AT_0 + "\r\n" + TIMEOUT},
+        {"A z x x A A*256 A x x x -", 'r', false, "D S H1*3 B*255 b F H2*3 N", 5000,
+         " 50% complete... \r\n" + TIMEOUT},
+        // CAN to a header drains the target's reason (2 s); none to a block.
+        {"A z Cno -", '1', false, "D S H1 N", 7000, AT_0 + "\r\nno" + TIMEOUT},
+        {"A z A C -", '1', false, "D S H1 b N", 5000, AT_0 + "\r\n" + TIMEOUT},
+        {"A z A N N", '1', true, "D S H1 b*2 B*255 b F E", 0, DONE},
+        // Header and block answers within 5 s, the FS's within 15 s.
+        {"A z A@4900", '1', true, "D S H1 B*255 b F E", 4900, DONE},
+        {"A z x@5100 -", '1', false, "D S H1 N", 10100, AT_0 + "\r\nx" + TIMEOUT},
+        {"A z A A@4900", '1', true, "D S H1 B*255 b F E", 4900, DONE},
+        {"A z A x@5100 -", '1', false, "D S H1 b N", 10100, AT_0 + "\r\nx" + TIMEOUT},
+        {"A z A A*256 A@14900", '1', true, "D S H1 B*255 b F E", 14900, DONE},
+        {"A z A A*256 x@15100 -", '1', false, "D S H1 B*255 b F N", 20100,
+         AT_100 + "\r" + AT_0 + "\r\nx" + TIMEOUT},
+        // A sector not programmed sets the progress back to its start.
+        {"A z A A*256 N -", '1', false, "D S H1 B*255 b F N", 5000,
+         AT_100 + "\r" + AT_0 + "\r\n" + TIMEOUT},
+        {"A z A A!0", '1', false, "D S H1 b", 5000,
+         AT_0 + "\r\n" + NOT_SENT + "\r\n" + AT_0 + "\r\n" + NOT_SENT + TIMEOUT},
+        // Failed writes end the transfer, the EOT's too.
+        {"A z A!0", 'r', false, "D S H1", 5000, AT_0 + "\r\n" + NOT_SENT + NOT_SENT + TIMEOUT},
+        {"A z!0", 'r', false, "D S", 5000, AT_0 + "\r\n" + NOT_SENT + NOT_SENT + TIMEOUT},
+        {"A z A A*256 A!0", '1', false, "D S H1 B*255 b F", 5000,
+         "100% complete.   \r\n" + NOT_SENT + TIMEOUT},
+        // After a failed transfer an ACK starts another (EOT ignored), with the progress going
+        // on; after a failed build, from the file's start.
+        {"A z A A*256 N EA z", '1', true, "D S H1 B*255 b F N S H1 B*255 b F E", 0,
+         AT_100 + "\r" + AT_0 + "\r" + AT_0 + AT_100 + "\r\n\r\n"},
+        {"A z A N A A E", 'b', true, "D S N S L1 L2 L3", 4018, LINES_DONE},
+    };
+    for (const scripted_case &row : rows)
+        run_scripted(row);
+    failing_mallocs = 2; // the sector buffer, in each run
+    run_scripted({"A z", '1', false, "D S", 0,
+                  "\r\n\nDownloading image.s19 --\r\nCom port: 1, Baud Rate: 57600 . . .\r\n\n"
+                  "\r\nERROR:  OUT OF MEMORY\r\n"});
+}
+
+// Whole downloads against the simulated target, which must then hold the image.
+TEST(Download, SimulatedTarget) {
+    // Data on both sides of a sector boundary; the highest address makes a third sector.
+    const std::vector<span> SECTORS = {{0x8000, 0x100}, {0xFF80, 0x180}}, LINES = {{0x8000, 0x400}};
+    const struct {
+        const char *options; // kestrel-target's besides --waiting
+        std::vector<span> data;
+        uint32_t from, to; // the range compared
+    } rows[] = {
+        {"", SECTORS, 0x8000, 0x1FFFF},
+        {"--sector-size 131072", {{0x20000, 0x300}}, 0x20000, 0x5FFFF},
+        {"--nak-header 1 --nak-block 1:3:2 --nak-block 2:256 --size-fail 2", SECTORS, 0x8000,
+         0x1FFFF},
+        {"--mode line", LINES, 0x8000, 0x83FF},
+    };
     for (const auto &row : rows) {
         fresh_start();
-        scripted_transfer(row.answers);
-        use_image(image_of({{0x8000, row.data_bytes}}, row.terminator));
-        EXPECT_EQ(run_download("image.s19", '1'), row.ok) << row.name << test_console::output();
-        if (row.answers == ONE_SECTOR)
-            one_sector_bytes = wire::written().size();
+        std::vector<std::string> options = {
+            "--waiting", "--range", std::to_string(row.from) + ":" + std::to_string(row.to)};
+        std::istringstream in(row.options);
+        for (std::string option; in >> option;)
+            options.push_back(option);
+        wire::attach_target(options);
+        use_image(image_of(row.data));
+        EXPECT_TRUE(run_download("image.s19", '1')) << row.options << test_console::output();
+        wire::advance_to(wire::now_ms() + 1000); // the target takes a lone byte as the end byte
+        EXPECT_EQ(wire::target_status(), 0) << row.options << wire::target_log();
+        EXPECT_TRUE(wire::target_received() == expected(row.data, row.from, row.to))
+            << row.options << ": the target holds another image\n"
+            << wire::target_log();
     }
-    // An EOT that cannot be written is no success.
-    fresh_start();
-    scripted_transfer(ONE_SECTOR);
-    use_image(image_of({{0x8000, 1}}));
-    wire::fail_writes_after((long)one_sector_bytes - 1);
-    EXPECT_FALSE(run_download("image.s19", '1'));
-    EXPECT_EQ(wire::written().back(), '\x1C'); // the FS went, the EOT did not
-
-    // The NAK that chooses line mode is the whole size answer once 2 s pass without another
-    // byte; one more byte may then come within 2 s, and is dropped: the first line waits for it.
-    fresh_start();
-    uint64_t nak_ms = 0;
-    scripted_transfer({ACK, NAK, EOT}, [&nak_ms](size_t n) {
-        if (n == 1) {
-            nak_ms = wire::now_ms();
-            wire::says("?", 3500);
-        }
-    });
-    use_image(image_of({}));
-    EXPECT_TRUE(run_download("image.s19", '1'));
-    size_t first_line = wire::written().rfind("S8");
-    EXPECT_EQ(wire::written_at(first_line), nak_ms + 3500);
 }
 
 } // namespace

@@ -1,157 +1,201 @@
-// The CRC and its self-test, the sector-size exchange byte for byte, and the line-mode sender.
+// The CRC and its self-test, the percentage counter, the sector-size exchange byte for byte, and
+// the line-mode sender.
 #include <gtest/gtest.h>
+
+#include <sys/mman.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "image/srecord.h"
 #include "serial/serial.h"
 #include "support/unit.h"
 #include "transfer/crc32.h"
+#include "transfer/progress.h"
 #include "transfer/transfer.h"
+
+// The unit tests link with --wrap=malloc: the next failing_mallocs calls of the core fail.
+int failing_mallocs = 0;
+extern "C" void *__real_malloc(size_t size);
+extern "C" void *__wrap_malloc(size_t size) {
+    return failing_mallocs > 0 && failing_mallocs-- ? nullptr : __real_malloc(size);
+}
 
 namespace {
 
 const std::string NOT_TRANSMITTED = "\r\nERROR - Could not transmit data.\r\n";
 
 TEST(Crc, ValuesAndSelfTest) {
+    const std::pair<std::string, uint32_t> rows[] = {
+        {"123456789", 0xCBF43926}, // the check value
+        {"", 0},
+        {"SIZE", 0xC155C9DE},
+        {std::string("\0\0\0\1", 4), 0x5643EF8A}, // sector 1's header
+        {std::string(128, '\xFF'), 0x652D544C},
+        {std::string(128, '\0'), 0xC2A8FA9D},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(block_crc((const unsigned char *)row.first.data(), row.first.size()), row.second);
+    // The self-test's buffer comes from the heap, not necessarily zeroed, or not at all.
     test_console::reset();
-    EXPECT_EQ(block_crc((const unsigned char *)"123456789", 9), 0xCBF43926u);
-    EXPECT_EQ(block_crc((const unsigned char *)"", 0), 0u);
+    free(malloc(1024));
     EXPECT_TRUE(crc_self_test());
     EXPECT_EQ(test_console::output(), "");
+    failing_mallocs = 1;
+    EXPECT_FALSE(crc_self_test());
+    EXPECT_EQ(test_console::output(), "\r\nERROR:  OUT OF MEMORY\r\n");
 }
 
-struct chunk {
-    uint64_t at_ms; // from the moment the program waits for the answer
-    std::string bytes;
-};
+// The stored table, found in the program's read-only data by the published entries (made here
+// from the polynomial, at run time), with one bit flipped.
+TEST(Crc, DamagedTable) {
+    volatile uint32_t polynomial = 0xEDB88320;
+    uint32_t published[256], *stored = nullptr;
+    for (uint32_t n = 0, k; n < 256; ++n)
+        for (published[n] = n, k = 0; k < 8; ++k)
+            published[n] = published[n] >> 1 ^ (published[n] & 1 ? polynomial : 0);
+    std::ifstream maps("/proc/self/maps");
+    unsigned long from, to;
+    for (std::string map; !stored && std::getline(maps, map);)
+        if (map.find(" r--p ") != std::string::npos &&
+            map.find("unit_tests") != std::string::npos &&
+            sscanf(map.c_str(), "%lx-%lx", &from, &to) == 2)
+            stored = (uint32_t *)memmem((void *)from, to - from, published, sizeof published);
+    ASSERT_NE(stored, nullptr);
+    void *page = (void *)((uintptr_t)&stored[200] & ~(uintptr_t)4095);
+    ASSERT_EQ(mprotect(page, 4096, PROT_READ | PROT_WRITE), 0);
+    stored[200] ^= 1;
+    test_console::reset();
+    EXPECT_FALSE(crc_self_test());
+    stored[200] ^= 1;
+    mprotect(page, 4096, PROT_READ);
+    EXPECT_EQ(test_console::output(), "\r\nINTERNAL ERROR IN CRC TABLE\r\n");
+}
+
+TEST(Progress, Thresholds) {
+    // Steps bytes=shown, the shown percentage empty when none is; a "b" first sets back.
+    const std::pair<uint32_t, const char *> rows[] = {
+        {200, "1= 2=1 3= 4=2 150=75 151= 152=76 200=100 250=100 b100=50 251= 252=100"},
+        {101, "1= 2=1 b1=0"}, // 1 % of 101 bytes is 2
+        {1000, "995=99"},
+        {1, "1=100"},
+        {0, "5="},
+    };
+    for (const auto &row : rows) {
+        test_console::reset();
+        progress_counter progress;
+        start_progress(&progress, row.first);
+        std::istringstream in(row.second);
+        for (std::string step; in >> step;) {
+            uint32_t bytes = std::stoul(step.substr(step[0] == 'b'));
+            if (step[0] == 'b')
+                set_progress_back(&progress, bytes);
+            else
+                update_progress(&progress, bytes);
+            std::string out = test_console::take_output();
+            std::string shown = out.empty() ? "" : std::to_string(atoi(&out[out.size() - 17]));
+            EXPECT_EQ(step.substr(0, step.find('=') + 1) + shown, step) << row.first;
+        }
+    }
+}
 
 TEST(SectorSize, Answers) {
     const std::string REQUEST("\x01SIZE\xC1\x55\xC9\xDE", 9);
-    const std::string SIZE_32768("\x00\x80\x00\x00", 4), UNUSABLE("\x00\x00\x80\x00", 4);
-    struct {
-        const char *name;
-        std::vector<chunk> answer;
+    const std::string NO_WRITE =
+        NOT_TRANSMITTED + "\r\nCom write timeout during sector size request\r\n";
+    const struct {
+        const char *answers; // for far_says from the request on, each alone
         bool ok;
         uint32_t size; // 1: untouched
         std::string shown;
         bool nudged;
+        uint64_t end_ms;
     } rows[] = {
-        {"32768", {{0, SIZE_32768}}, true, 32768, "", false},
-        {"131072", {{0, std::string("\x00\x00\x02\x00", 4)}}, true, 131072, "", false},
-        {"NAK: line mode", {{0, "\x15"}}, true, 0, "", false},
-        {"bytes 1.9 s apart",
-         {{0, std::string("\x00\x80", 2)}, {1900, std::string(1, 0)}, {3800, std::string(1, 0)}},
-         true,
-         32768,
-         "",
-         false},
-        {"answer after the nudge", {{1500, SIZE_32768}}, true, 32768, "", true},
-        {"no answer", {}, false, 1, "\r\nERROR - Receiver timeout.\r\n", true},
-        {"CAN and the reason", {{0, "\x18No!"}, {1500, "more"}}, false, 1, "No!more", false},
-        {"CAN alone", {{0, "\x18"}}, false, 1, "", false},
-        {"unusable, then NAK", {{0, UNUSABLE}, {1900, "\x15"}}, true, 0, "", false},
-        {"unusable, then CAN",
-         {{0, UNUSABLE}, {1900, "\x18"}, {3000, "why"}},
-         false,
-         1,
-         "why",
-         false},
-        {"unusable alone", {{0, UNUSABLE}}, false, 1, "", false},
+        // The first byte within 1 s, or 10 s after a line feed; each further one within 2 s.
+        {"z", true, 32768, "", false, 0},
+        {"Z", true, 131072, "", false, 0},
+        {"N", true, 0, "", false, 2000},
+        {"<0080>+<00>@1900+<00>@3800", true, 32768, "", false, 3800},
+        {"<0080>+<0000>@2100 <0080>", false, 1, "", false, 2000},
+        {"z@900", true, 32768, "", false, 900},
+        {"N@1500", true, 0, "", true, 3500}, // after the nudge
+        {"z@10900", true, 32768, "", true, 10900},
+        {"z@11100", false, 1, "\r\nERROR - Receiver timeout.\r\n", true, 11000},
+        // Other sizes: 16384, 32767, 65536, 262144, 0x80008000, 32768 and 131072 big-endian.
+        {"<00400000> <FF7F0000> <00000100> <00000400> <00800080> <00008000> <00020000>", false, 1,
+         "", false, 2000},
+        // The first CAN or NAK decides; a CAN's reason is shown, and drained to 2 s of silence.
+        {"xxN", true, 0, "", false, 2000},
+        {"xCNy", false, 1, "y", false, 2000},
+        {"C", false, 1, "", false, 2000},
+        {"Cno", false, 1, "no", false, 2000},
+        {"Cno.+more@1500", false, 1, "no.more", false, 3500},
+        {"Cno.+more@2100", false, 1, "no.", false, 2000},
+        {"<00008000>+N@1900", true, 0, "", false, 1900},
+        {"<00008000>+N@2100", false, 1, "", false, 2000},
+        {"<00008000>+C@1900+why@3000", false, 1, "why", false, 5000},
         // Chatter is read on, or drained, for 4096 bytes at most.
-        {"unusable, chatter, NAK",
-         {{0, UNUSABLE + std::string(4095, 'x') + "\x15"}},
-         true,
-         0,
-         "",
-         false},
-        {"unusable, more chatter, NAK",
-         {{0, UNUSABLE + std::string(4096, 'x') + "\x15"}},
-         false,
-         1,
-         "",
-         false},
-        {"CAN and chatter",
-         {{0, "\x18"
-              "ERR" +
-                  std::string(4097, 'x')}},
-         false,
-         1,
-         "ERR" + std::string(4096, 'x'),
-         false},
-        {"two bytes", {{0, std::string("\x00\x80", 2)}}, false, 1, "", false},
+        {"<00008000>x4095N", true, 0, "", false, 0},
+        {"<00008000>x4096N", false, 1, "", false, 0},
+        {"Cerrx4097", false, 1, "err" + std::string(4096, 'x'), false, 0},
+        // Neither the request nor the nudge can be written (!r: writes fail after r bytes).
+        {"!0", false, 1, NO_WRITE, false, 0},
+        {"!9", false, 1, NO_WRITE, false, 1000},
     };
     for (const auto &row : rows) {
-        fresh_start();
-        ASSERT_TRUE(open_port(1));
-        wire::on_wait([&row, &REQUEST]() {
-            if (wire::written().size() == REQUEST.size()) {
-                for (const chunk &c : row.answer)
-                    wire::says(c.bytes, c.at_ms);
-            }
-        });
-        uint32_t size = 1;
-        EXPECT_EQ(request_sector_size(&size), row.ok) << row.name;
-        EXPECT_EQ(size, row.size) << row.name;
-        EXPECT_EQ(test_console::output(), row.shown) << row.name;
-        EXPECT_EQ(wire::written(), REQUEST + (row.nudged ? "\n" : "")) << row.name;
-    }
-    // Neither the request nor the nudge can be written.
-    for (long room : {0, 9}) {
-        fresh_start();
-        ASSERT_TRUE(open_port(1));
-        wire::fail_writes_after(room);
-        uint32_t size = 1;
-        EXPECT_FALSE(request_sector_size(&size));
-        EXPECT_EQ(test_console::output(),
-                  NOT_TRANSMITTED + "\r\nCom write timeout during sector size request\r\n");
+        std::istringstream in(row.answers);
+        for (std::string answer; in >> answer;) {
+            fresh_start();
+            ASSERT_TRUE(open_port(1));
+            size_t room = answer[0] == '!' ? std::stoul(&answer[1]) : std::string::npos;
+            wire::fail_writes_after(room == std::string::npos ? -1 : (long)room);
+            wire::on_wait([&answer, &REQUEST, room]() {
+                if (wire::written().size() == REQUEST.size() && room == std::string::npos)
+                    far_says(answer);
+            });
+            uint32_t size = 1;
+            EXPECT_EQ(request_sector_size(&size), row.ok) << answer;
+            EXPECT_EQ(size, row.size) << answer;
+            EXPECT_EQ(test_console::output(), row.shown) << answer;
+            EXPECT_EQ(wire::now_ms(), row.end_ms) << answer;
+            EXPECT_EQ(wire::written(), (REQUEST + (row.nudged ? "\n" : "")).substr(0, room))
+                << answer;
+        }
     }
 }
 
 TEST(LineMode, Lines) {
-    // What each call of send_next_line sends and shows, and where it leaves the file.
-    const std::string too_long = "S1" + std::string(81, '0') + "\n";
-    struct {
-        const char *name;
-        std::string file;
-        std::vector<std::string> sent; // per call that succeeds
-        std::string shown;             // after the last call, which fails
+    // What the calls of send_next_line send up to the first that fails, and where they leave.
+    const std::string TOO_LONG = "\r\nERROR - Line in file is too long.\r\n";
+    const std::string LONGEST = "S1" + std::string(80, '0') + "\n";
+    const struct {
+        std::string file, sent, shown;
         bool at_end;
     } rows[] = {
-        {"terminators go as S8",
-         "S00600004844521B\r\nS9030000FC\nS7050000000FA\nS804000000FB",
-         {"S00600004844521B\r\n", "S8030000FC\n", "S8050000000FA\n"},
-         "\r\nERROR - Line in file is too long.\r\n",
-         false},
-        {"longest line, then one too long",
-         "S1" + std::string(80, '0') + "\n" + too_long,
-         {"S1" + std::string(80, '0') + "\n"},
-         "\r\nERROR - Line in file is too long.\r\n",
-         false},
-        {"a line starting with NUL",
-         std::string("\0S1\n", 4),
-         {},
-         "\r\nERROR - Line in file is too long.\r\n",
-         false},
-        {"end of file", "S804000000FB\n", {"S804000000FB\n"}, "", true},
+        // Terminators go as S8; a blank line, one that is no record and a CR go as they are.
+        {"S00600004844521B\r\nS9030000FC\nS7050000000FA\n\nX9\nS804000000FB",
+         "S00600004844521B\r\nS8030000FC\nS8050000000FA\n\nX9\n", TOO_LONG, false},
+        {LONGEST + "S1" + std::string(81, '0') + "\n", LONGEST, TOO_LONG, false},
+        {std::string("\0S1\n", 4), "", TOO_LONG, false},
+        {"S804000000FB\n", "S804000000FB\n", "", true},
     };
     for (const auto &row : rows) {
         fresh_start();
         ASSERT_TRUE(open_port(1));
         use_image(row.file);
-        uint32_t sent = 0;
-        for (const std::string &line : row.sent) {
-            wire::reset();
-            ASSERT_TRUE(open_port(1));
-            EXPECT_TRUE(send_next_line()) << row.name;
-            EXPECT_EQ(wire::written(), line) << row.name;
-            sent += line.size();
-        }
-        EXPECT_FALSE(send_next_line()) << row.name;
-        EXPECT_EQ(test_console::output(), row.shown) << row.name;
-        EXPECT_EQ(end_of_file, row.at_end) << row.name;
-        EXPECT_EQ(line_bytes_sent, sent) << row.name;
+        size_t calls = 0;
+        while (send_next_line())
+            ++calls;
+        EXPECT_EQ(calls, count_of(row.sent, "\n")) << row.file;
+        EXPECT_EQ(wire::written(), row.sent) << row.file;
+        EXPECT_EQ(test_console::output(), row.shown) << row.file;
+        EXPECT_EQ(end_of_file, row.at_end) << row.file;
+        EXPECT_EQ(line_bytes_sent, row.sent.size()) << row.file;
+        EXPECT_FALSE(row.at_end && send_next_line()) << row.file; // the end stays
     }
 
-    // A rejected line goes again a character at a time, 55 ms apart.
+    // A rejected line goes again a character at a time, 55 ms apart, not counted again.
     fresh_start();
     ASSERT_TRUE(open_port(1));
     use_image("S1\nS804000000FB\n");
@@ -160,6 +204,12 @@ TEST(LineMode, Lines) {
     EXPECT_EQ(wire::written(), "S1\nS804000000FB\nS804000000FB\n");
     EXPECT_EQ(wire::written_at(17) - wire::written_at(16), 55u);
     EXPECT_EQ(test_console::output(), "Resending Record 2\r\n");
+    EXPECT_EQ(line_bytes_sent, 16u);
+    wire::fail_writes_after(1);
+    EXPECT_FALSE(resend_line());
+    EXPECT_EQ(test_console::take_output(),
+              "Resending Record 2\r\nResending Record 2\r\n" + NOT_TRANSMITTED +
+                  "\r\nERROR - Could not download record to system.\r\n");
 
     // Failures to read the file and to write the line.
     fresh_start();
