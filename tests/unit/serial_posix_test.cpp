@@ -15,6 +15,7 @@
 #include <sys/mman.h>
 #include <sys/wait.h>
 
+#include "serial/device_posix.h"
 #include "serial/port.h"
 #include "serial/serial.h"
 
@@ -23,6 +24,7 @@ int console_key_echo();
 namespace {
 
 #define REAL(name) ((decltype(&name))dlsym(RTLD_NEXT, #name))
+#define BYTES(text) ((const unsigned char *)(text))
 const int64_t MS = 1000000, SECOND = 1000 * MS;
 const size_t FIFO_BYTES = 16; // the UART's FIFO and shift register, behind the driver's queue
 // Calls a case can make fail besides ioctl requests; PARTIAL: a tcsetattr that takes all but
@@ -31,30 +33,29 @@ const unsigned long TCGETATTR = 1, TCSETATTR = 2, TCFLUSH = 3, PARTIAL = 4, BACK
 
 // How the line behaves in one case: when the far end's byte arrives, until when the driver's
 // queue is full, from when the UART sends, when the far end hangs up; the next read's and write's
-// error (EINTR once, others for good); a call that fails once it has succeeded skip times. In
-// memory shared with forked children, as what they leave: bytes flushed unsent, bytes in flight
-// while the speed changed.
+// error (EINTR once, others for good); a call that fails once it has succeeded skip times; after
+// how long the far end echoes what is written, one byte as another. In memory shared with forked
+// children, as what they leave: bytes flushed unsent, bytes in flight while the speed changed.
 struct line_play {
     int64_t arrives = INT64_MAX, refuses_until = 0, sends_from = 0, hangs_up_at = INT64_MAX;
-    int read_error = 0, write_error = 0, skip = 0, serial_flags = 0, modem_lines = 0;
+    int read_error = 0, write_error = 0, skip = 0, serial_flags = 0, modem_lines = 0, echo_ms = -1;
+    char arriving = 'A', echo_from = 0, echo_to = 0, opened[64] = {}; // the device last opened
     unsigned long failing = 0;
-    bool serial = false; // modem lines and the serial_struct ioctls
+    bool serial = false, redirects = false; // modem lines and serial_struct; opens to /dev/ptmx
     unsigned lost = 0, garbled = 0;
 } &line = *(line_play *)mmap(nullptr, sizeof(line_play), PROT_READ | PROT_WRITE,
                              MAP_SHARED | MAP_ANONYMOUS, -1, 0);
 
 bool playing = false;
 int64_t now_ns = 0;
+unsigned long calls = 0;
 int played_master = -1;
 std::vector<int64_t> leaves, written_at; // when each byte written leaves the line; was written
 std::string written, shown;              // to the port; to standard output
 
 struct model {
     // A wait that spins instead of sleeping would burn the CPU: it ends the tests.
-    static void tick() {
-        static unsigned long calls = 0;
-        ++calls < 50000000 ? (void)0 : abort();
-    }
+    static void tick() { ++calls < 50000000 ? (void)0 : abort(); }
     static bool played(int fd) { return playing && fd == 0; }
     static bool fails(unsigned long call) {
         bool now = line.failing == call && line.skip-- == 0;
@@ -105,7 +106,7 @@ extern "C" ssize_t read(int fd, void *into, size_t count) {
         return model::error(line.read_error);
     if (!model::played(fd) || line.arrives > now_ns)
         return REAL(read)(fd, into, count);
-    return line.arrives = INT64_MAX, *(char *)into = 'A', 1;
+    return line.arrives = INT64_MAX, *(char *)into = line.arriving, 1;
 }
 
 // Standard output takes a byte a write.
@@ -122,6 +123,9 @@ extern "C" ssize_t write(int fd, const void *bytes, size_t count) {
         int64_t after = std::max({now_ns, line.sends_from, leaves.empty() ? 0 : leaves.back()});
         leaves.push_back(after + 10 * SECOND / baud_rate);
         written += text[i], written_at.push_back(now_ns);
+        if (line.echo_ms >= 0)
+            line.arrives = now_ns + line.echo_ms * MS,
+            line.arriving = text[i] == line.echo_from ? line.echo_to : text[i];
     }
     return (ssize_t)count;
 }
@@ -179,6 +183,11 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     return REAL(ioctl)(fd, request, argument);
 }
 
+extern "C" int open(const char *name, int flags, ...) {
+    snprintf(line.opened, sizeof line.opened, "%s", name);
+    return REAL(open)(line.redirects ? "/dev/ptmx" : name, flags);
+}
+
 extern "C" pid_t tcgetpgrp(int fd) {
     return line.failing == BACKGROUND ? 1 : REAL(tcgetpgrp)(fd);
 }
@@ -208,10 +217,6 @@ struct port_found {
     }
 };
 
-const unsigned char *bytes(const std::string &text) {
-    return (const unsigned char *)text.data();
-}
-
 // How a child ended: its exit status, or 128 + N after signal N; one that hangs is killed.
 int finish(pid_t child) {
     int status = 0;
@@ -235,7 +240,7 @@ TEST(PosixPort, GivenBackWhenASignalEndsTheRun) {
             if (child == 0) {
                 signal(signal_number, ignored ? SIG_IGN : SIG_DFL);
                 // Opened twice: the second open must not take the signals over from itself.
-                if (open_port(1) && open_port(1) && send_bytes(bytes("0123456789"), 10))
+                if (open_port(1) && open_port(1) && send_bytes(BYTES("0123456789"), 10))
                     raise(signal_number);
                 _exit(ignored ? 0 : 3);
             }
@@ -285,7 +290,7 @@ TEST(PosixPort, Waits) {
         (count ? line.write_error : line.read_error) = error;
         line.hangs_up_at = hangs_up_ms < 0 ? INT64_MAX : start + hangs_up_ms * MS;
         unsigned char byte = 0x55;
-        bool done = count ? send_bytes(bytes(std::string(count, 'A')), count)
+        bool done = count ? send_bytes(BYTES(std::string(count, 'A').data()), count)
                           : receive_byte(&byte, attempts, ECHO_OFF);
         std::string got = count ? written : std::string(1, (char)byte) + shown;
         EXPECT_TRUE(done == ok && now_ns - start == waited * MS)
@@ -321,17 +326,17 @@ TEST(PosixPort, OpenAndClose) {
         ASSERT_TRUE(open_port(1));
         termios t{};
         tcgetattr(port.slave, &t);
-        EXPECT_TRUE(cfgetispeed(&t) == cfgetospeed(&t) && t.c_cc[VMIN] + t.c_cc[VTIME] == 0);
+        EXPECT_TRUE(cfgetispeed(&t) == cfgetospeed(&t) && t.c_cc[VMIN] + t.c_cc[VTIME] == 0 &&
+                    (t.c_oflag & OPOST) == 0 && (t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) == 0);
         EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD),
                   (tcflag_t)(CS8 | CLOCAL | CREAD));
         EXPECT_EQ(t.c_iflag & (INPCK | IGNPAR | PARMRK | ISTRIP | IGNBRK | BRKINT | INLCR | IGNCR |
                                ICRNL | IXON | IXOFF | IXANY),
                   (tcflag_t)INPCK);
-        EXPECT_EQ((t.c_oflag & OPOST) | (t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)), 0u);
         EXPECT_EQ(line.serial_flags * 8 + line.modem_lines, open * 8 + (TIOCM_DTR | TIOCM_RTS));
         int64_t start = now_ns;
         line.sends_from = start + sends_ms * MS, line.arrives = start;
-        ASSERT_TRUE(send_bytes(bytes(std::string(count, '\x04')), count));
+        ASSERT_TRUE(send_bytes(BYTES(std::string(count, '\x04').data()), count));
         close_port();
         EXPECT_TRUE(line.lost == lost && (now_ns - start) / MS == close_ms && line.garbled == 0 &&
                     line.serial_flags == found && line.arrives == INT64_MAX)
@@ -339,6 +344,16 @@ TEST(PosixPort, OpenAndClose) {
         port.expect_given_back(std::to_string(count));
     }
     port_found port;
+    const std::pair<uint32_t, speed_t> speeds[] = {
+        {300, B300},     {600, B600},       {1200, B1200},    {2400, B2400},
+        {4800, B4800},   {9600, B9600},     {19200, B19200},  {38400, B38400},
+        {57600, B57600}, {115200, B115200}, {230400, B230400}};
+    for (const auto &[speed, constant] : speeds) {
+        termios t{};
+        baud_rate = speed;
+        EXPECT_TRUE(open_port(1) && tcgetattr(port.slave, &t) == 0 && cfgetospeed(&t) == constant);
+    }
+    close_port();
     const std::pair<unsigned long, int> failing[] = {{TIOCEXCL, 0}, {TCGETATTR, 1}, {TCSETATTR, 0},
                                                      {PARTIAL, 0},  {TCGETATTR, 2}, {TIOCMBIS, 0},
                                                      {TCFLUSH, 0},  {0, 0}};
@@ -347,6 +362,50 @@ TEST(PosixPort, OpenAndClose) {
         baud_rate = call ? 57600 : 1234;
         EXPECT_FALSE(open_port(1) || send_byte('x')) << call << " " << skip;
         port.expect_given_back(std::to_string(call));
+    }
+}
+
+// Shown: printable ASCII and white space, only with echo exactly ECHO_ON. purge_input drops what
+// has arrived. A command's printable characters must come back unchanged within 5 s, any answer
+// to a control character does. Paced bytes leave 55 ms apart, the last one's 55 ms included; a
+// failed write ends them and a command at once. Port N is the device KESTRELLOAD_COM<N> names,
+// else /dev/ttyS<N-1>; two devices can be held at once, not one twice.
+TEST(PosixPort, EchoCommandsAndNames) {
+    port_found port;
+    baud_rate = 57600;
+    ASSERT_TRUE(open_port(1));
+    unsigned char byte;
+    for (char c : std::string("\x08\t\r\x0e\x1f ~\x7f"))
+        line.arrives = now_ns, line.arriving = c, receive_byte(&byte, 1, ECHO_ON);
+    for (int echo : {ECHO_OFF, ECHO_ON + 1})
+        line.arrives = now_ns, receive_byte(&byte, 1, echo);
+    EXPECT_EQ(shown, "\t\r ~");
+    line.arrives = now_ns, purge_input();
+    EXPECT_FALSE(receive_byte(&byte, 1, ECHO_OFF));
+    const std::tuple<const char *, int, char, char, bool> commands[] = {
+        {"a~\n", 4999, '\n', '\r', true}, {"a~", 5001, 0, 0, false}, {"a~", 0, '~', '}', false}};
+    for (const auto &[text, echo_ms, from, to, accepted] : commands) {
+        line.echo_ms = echo_ms, line.echo_from = from, line.echo_to = to;
+        EXPECT_EQ(send_command(text, ECHO_OFF), accepted) << text;
+    }
+    int64_t start = now_ns;
+    EXPECT_TRUE(send_bytes_paced(BYTES("ab"), 2) && written_at.back() - start == 55 * MS &&
+                now_ns - start == 110 * MS);
+    line.write_error = EIO, shown.clear();
+    EXPECT_FALSE(send_bytes_paced(BYTES("ab"), 2) || send_command("a", ECHO_OFF));
+    EXPECT_EQ(shown, std::string(PORT_WRITE_FAILED) + PORT_WRITE_FAILED);
+
+    const std::tuple<unsigned, const char *, const char *> names[] = {
+        {2, nullptr, "/dev/ttyS1"}, {9, "", "/dev/ttyS8"}, {4, "/dev/by-id/x", "/dev/by-id/x"}};
+    EXPECT_EQ(open_serial_device(1), -1) << "held already";
+    for (const auto &[number, variable, device] : names) {
+        std::string name = "KESTRELLOAD_COM" + std::to_string(number);
+        variable ? setenv(name.c_str(), variable, 1) : unsetenv(name.c_str());
+        line.redirects = true;
+        int fd = open_serial_device(number);
+        line.redirects = false;
+        EXPECT_TRUE(fd > 0 && std::string(line.opened) == device) << device;
+        close_serial_device(fd, 1);
     }
 }
 
