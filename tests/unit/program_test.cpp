@@ -54,30 +54,30 @@ TEST(Program, RunsAndStatuses) {
         {poor, "", 1, poor_text, 0}, {"I|9", "n", 0, ABORTED, 0}, {"I|1", "\r", 0, ABORTED, 0},
         {"I|1", "y", 0, DONE, 0},    {"I|2", "Y", 1, FAILED, 0},  {"I|1", "y", 1, BANNER, 'D'},
         {"", "", 1, BANNER, 'D'}};
-    for (const auto &[spec, keys, status, ends_with, trouble] : rows) {
+    for (const auto &[line, keys, status, ends_with, trouble] : rows) {
         fresh_start();
         wire::attach_target({"--waiting"});
         wire::fail_open(2);
         test_console::keys(keys);
         std::vector<std::string> args = {"kestrelload"};
-        for (size_t at = 0, bar = 0; !spec.empty() && bar != std::string::npos; at = bar + 1)
-            bar = spec.find('|', at), args.push_back(spec.substr(at, bar - at));
+        for (size_t at = 0, bar = 0; !line.empty() && bar != std::string::npos; at = bar + 1)
+            bar = line.find('|', at), args.push_back(line.substr(at, bar - at));
         std::vector<char *> argv;
         for (std::string &arg : args)
             argv.push_back(arg == "I" ? (char *)image.c_str() : &arg[0]);
         int lowest = dup(2);
         close(lowest);
         table_damaged = trouble == 'D', refused_size = trouble == 'M' ? ends_with.size() + 1 : 0;
-        EXPECT_EQ(kestrelload_main((int)argv.size(), argv.data()), status) << spec << keys;
+        EXPECT_EQ(kestrelload_main((int)argv.size(), argv.data()), status) << line << keys;
         table_damaged = false, refused_size = 0;
         const std::string &shown = test_console::output();
         size_t end = shown.size() - std::min(shown.size(), ends_with.size());
-        EXPECT_TRUE(shown.find(BANNER) == 0 && shown.substr(end) == ends_with) << spec << keys;
+        EXPECT_TRUE(shown.find(BANNER) == 0 && shown.substr(end) == ends_with) << line << keys;
         bool confirmed = toupper(keys[0]) == 'Y' && trouble != 'D';
-        EXPECT_TRUE((confirmed || wire::opens().empty()) && !wire::is_open()) << spec << keys;
+        EXPECT_TRUE((confirmed || wire::opens().empty()) && !wire::is_open()) << line << keys;
         EXPECT_EQ(shown.find("Continue? (Y, [N])  ") != std::string::npos, status == 0 || confirmed)
-            << spec << keys;
-        EXPECT_EQ(fcntl(lowest, F_GETFD), -1) << spec << keys << ": the file left open";
+            << line << keys;
+        EXPECT_EQ(fcntl(lowest, F_GETFD), -1) << line << keys << ": the file left open";
     }
 }
 
