@@ -2,112 +2,82 @@
 // confirmation, the download against the simulated target, and the exit status.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include "support/unit.h"
 #include "transfer/crc32.h"
 
 int kestrelload_main(int argc, char **argv);
+extern "C" void *__libc_malloc(size_t size);
 
-namespace {
-
-bool table_damaged = false;
-
-} // namespace
+static bool table_damaged = false;
+static size_t refused_size = 0; // a malloc of this size finds no memory
 
 // The entry's self-test: the real one, or one that finds the table damaged.
 bool program_self_test() {
     return !table_damaged && crc_self_test();
 }
 
+extern "C" void *malloc(size_t size) {
+    return size != 0 && size == refused_size ? nullptr : __libc_malloc(size);
+}
+
 namespace {
 
 const char BANNER[] = "\r\n                Halvren Security Systems Firmware Downloader      \r\n"
-                      "                            32-bit Version 1.00                  \r\n";
-const char OWNER_LINE[] = "         Kestrel loader, built and maintained by its developers \r\n";
+                      "                            32-bit Version 1.00                  \r\n"
+                      "         Kestrel loader, built and maintained by its developers \r\n";
 const char USAGE[] = "\r\nUsage: kestrelload <filename> <port>\r\n"
                      "       <filename>: CPU Firmware executable file in S-Record format\r\n"
                      "           <port>: Com port number from 1 to 9\r\n";
-const char QUESTION[] = "downloading new firmware.  Press 'N' to abort download.\r\n\n"
-                        "Continue? (Y, [N])  ";
+const char DONE[] = "100% complete.   \r\n\r\n\r\nDownload successful.\r\n";
+const char ABORTED[] = "\r\n\nFirmware download aborted.\r\n";
+const char FAILED[] = "\r\nCould not establish communications.\r\n\r\nERROR - Could not obtain "
+                      "download prompt.\r\n\r\nERROR - Download not successful.\r\n";
 
-struct program_case {
-    const char *name;
-    std::vector<std::string> args; // "IMAGE": a good image file
-    const char *keys;
-    int status;
-    std::string ends_with;
-    bool damaged_table = false;
-};
-
-int run(std::vector<std::string> args) {
-    std::string image = temp_file(pattern_records('1', 0x8000, 0x100));
-    std::vector<char *> argv;
-    args.insert(args.begin(), "kestrelload");
-    for (std::string &arg : args) {
-        if (arg == "IMAGE")
-            arg = image;
-        argv.push_back(&arg[0]);
-    }
-    return kestrelload_main((int)argv.size(), argv.data());
-}
-
+// The banner first, even before a damaged table ends the run; the usage text for any command
+// line but a file and one digit 1 to 9; the file opened and checked before the warning and the
+// question, and its message whole without the memory to format it; only Y or y starts the
+// download, only then is the port touched; the file and the port closed at the end.
 TEST(Program, RunsAndStatuses) {
-    const std::string bad = temp_file("X1130000\n");
-    const program_case rows[] = {
-        {"no arguments", {}, "", 1, USAGE},
-        {"three arguments", {"IMAGE", "1", "2"}, "", 1, USAGE},
-        {"port 0", {"IMAGE", "0"}, "", 1, USAGE},
-        {"port 10", {"IMAGE", "10"}, "", 1, USAGE},
-        {"port a", {"IMAGE", "a"}, "", 1, USAGE},
-        {"missing file",
-         {"/nonexistent/x.s19", "1"},
-         "",
-         1,
-         "\r\nCould not open file \"/nonexistent/x.s19\"\r\n"},
-        {"not an image",
-         {bad, "1"},
-         "",
-         1,
-         "\r\nFile \"" + bad + "\" is not a valid code file\r\n"},
-        {"declined", {"IMAGE", "9"}, "n", 0, "\r\n\nFirmware download aborted.\r\n"},
-        {"enter declines", {"IMAGE", "1"}, "\r", 0, "\r\n\nFirmware download aborted.\r\n"},
-        {"download",
-         {"IMAGE", "1"},
-         "y",
-         0,
-         "100% complete.   \r\n\r\n\r\nDownload successful.\r\n"},
-        {"failed download",
-         {"IMAGE", "2"},
-         "Y",
-         1,
-         "\r\nCould not establish communications.\r\n\r\nERROR - Could not obtain download "
-         "prompt.\r\n\r\nERROR - Download not successful.\r\n"},
-        // A damaged table ends the run after the banner, before the command line is looked at.
-        {"self-test", {"IMAGE", "1"}, "y", 1, OWNER_LINE, true},
-        {"self-test, usage", {}, "", 1, OWNER_LINE, true},
-    };
-    for (const program_case &row : rows) {
+    const std::string image = temp_file(pattern_records('1', 0x8000, 0x100));
+    const std::string bad = temp_file("X1130000\n"), missing = "/nonexistent/" + bad;
+    const std::string gone = missing + "|1", poor = bad + "|1"; // and their messages:
+    const std::string gone_text = "\r\nCould not open file \"" + missing + "\"\r\n",
+                      poor_text = "\r\nFile \"" + bad + "\" is not a valid code file\r\n";
+    // arguments (I: a good image) between bars, keys, exit status, how the output ends; D: the
+    // table damaged, M: no memory for the message
+    const std::tuple<std::string, const char *, int, std::string, char> rows[] = {
+        {"", "", 1, USAGE, 0},       {"I", "", 1, USAGE, 0},      {"I|1|2", "", 1, USAGE, 0},
+        {"I|0", "", 1, USAGE, 0},    {"I|10", "", 1, USAGE, 0},   {"I|a", "", 1, USAGE, 0},
+        {"I|", "", 1, USAGE, 0},     {gone, "", 1, gone_text, 0}, {gone, "", 1, gone_text, 'M'},
+        {poor, "", 1, poor_text, 0}, {"I|9", "n", 0, ABORTED, 0}, {"I|1", "\r", 0, ABORTED, 0},
+        {"I|1", "y", 0, DONE, 0},    {"I|2", "Y", 1, FAILED, 0},  {"I|1", "y", 1, BANNER, 'D'},
+        {"", "", 1, BANNER, 'D'}};
+    for (const auto &[line, keys, status, ends_with, trouble] : rows) {
         fresh_start();
         wire::attach_target({"--waiting"});
         wire::fail_open(2);
-        test_console::keys(row.keys);
-        table_damaged = row.damaged_table;
-        EXPECT_EQ(run(row.args), row.status) << row.name;
-        table_damaged = false;
+        test_console::keys(keys);
+        std::vector<std::string> args = {"kestrelload"};
+        for (size_t at = 0, bar = 0; !line.empty() && bar != std::string::npos; at = bar + 1)
+            bar = line.find('|', at), args.push_back(line.substr(at, bar - at));
+        std::vector<char *> argv;
+        for (std::string &arg : args)
+            argv.push_back(arg == "I" ? (char *)image.c_str() : &arg[0]);
+        int lowest = dup(2);
+        close(lowest);
+        table_damaged = trouble == 'D', refused_size = trouble == 'M' ? ends_with.size() + 1 : 0;
+        EXPECT_EQ(kestrelload_main((int)argv.size(), argv.data()), status) << line << keys;
+        table_damaged = false, refused_size = 0;
         const std::string &shown = test_console::output();
-        EXPECT_EQ(shown.substr(0, sizeof BANNER - 1), BANNER) << row.name;
-        EXPECT_GE(shown.size(), row.ends_with.size());
-        EXPECT_EQ(shown.substr(shown.size() - std::min(shown.size(), row.ends_with.size())),
-                  row.ends_with)
-            << row.name;
-        // The port is touched only after a yes, and closed at the end.
-        bool confirmed = row.keys[0] == 'y' || row.keys[0] == 'Y';
-        if (!confirmed || row.damaged_table) {
-            EXPECT_TRUE(wire::opens().empty()) << row.name;
-        }
-        EXPECT_FALSE(wire::is_open()) << row.name;
-        EXPECT_EQ(shown.find(QUESTION) != std::string::npos,
-                  row.status == 0 || (confirmed && !row.damaged_table))
-            << row.name;
+        size_t end = shown.size() - std::min(shown.size(), ends_with.size());
+        EXPECT_TRUE(shown.find(BANNER) == 0 && shown.substr(end) == ends_with) << line << keys;
+        bool confirmed = toupper(keys[0]) == 'Y' && trouble != 'D';
+        EXPECT_TRUE((confirmed || wire::opens().empty()) && !wire::is_open()) << line << keys;
+        EXPECT_EQ(shown.find("Continue? (Y, [N])  ") != std::string::npos, status == 0 || confirmed)
+            << line << keys;
+        EXPECT_EQ(fcntl(lowest, F_GETFD), -1) << line << keys << ": the file left open";
     }
 }
 
