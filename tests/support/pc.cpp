@@ -5,8 +5,6 @@
 // edge, and an IRQ taken is not taken again before its end of interrupt.
 #include "support/pc.h"
 
-#include <map>
-
 #include "support/wire.h"
 
 test_pc pc;
@@ -14,15 +12,13 @@ test_pc pc;
 namespace {
 
 const uint16_t BASES[2] = {0x3F8, 0x2F8}; // COM1 on IRQ 4, COM2 on IRQ 3; IRQ n is vector 8 + n
-const uint64_t TICK_READ_US = 5000;
-const uint32_t TICKS_PER_DAY = 0x1800B0;
 
 struct hardware {
     unsigned char pic_mask = 0xFF, received = 0;
     bool interrupts_on = true, in_service = false, divisor_latch = false, high_byte_next = false;
     unsigned stale = 3; // bit 0: a received byte, bit 1: a line status, both from before
     uint16_t latched_count = 0;
-    std::map<unsigned, pc_handler> vectors;
+    pc_handler vectors[256] = {};
     uint64_t spare_us = 0; // time below the wire's millisecond
 } hw;
 
@@ -39,15 +35,13 @@ uint64_t pc_now_us() {
 }
 
 void pc_reset() {
-    pc = test_pc();
-    hw = hardware();
+    pc = test_pc(), hw = hardware();
     wire::set_open(true);
 }
 
 unsigned char pc_in(uint16_t port) {
     uint16_t base = BASES[pc.line_port - 1];
-    if (port == base || port == base + 5)
-        hw.stale &= port == base ? ~1u : ~2u;
+    hw.stale &= port == base ? ~1u : port == base + 5 ? ~2u : ~0u;
     if (port == 0x40) // with interrupts on, a handler's read may come between ours: one byte twice
         hw.high_byte_next = hw.interrupts_on ? hw.high_byte_next : !hw.high_byte_next;
     if (port == 0x40)
@@ -79,7 +73,7 @@ void pc_out(uint16_t port, unsigned char value) {
 
 uint32_t pc_bios_ticks() {
     // The line's UART interrupts for every byte that has arrived, unless masked.
-    pass_us(TICK_READ_US);
+    pass_us(5000); // the time a tick read takes
     unsigned irq = 5 - pc.line_port;
     pc_handler handler = hw.vectors[8 + irq];
     while (hw.interrupts_on && !hw.in_service && hw.stale == 0 && !(hw.pic_mask & 1 << irq) &&
@@ -87,7 +81,7 @@ uint32_t pc_bios_ticks() {
         hw.in_service = true;
         handler();
     }
-    return (uint32_t)((pc.power_on_tick + wire::now_ms() * 182 / 10000) % TICKS_PER_DAY);
+    return (uint32_t)((pc.power_on_tick + wire::now_ms() * 182 / 10000) % 0x1800B0); // ticks a day
 }
 
 uint16_t pc_bios_serial_port(unsigned index) {
