@@ -78,7 +78,6 @@ TEST_F(RealMode, UartOpensAndRing) {
     // 256 bytes while nothing reads: the first 255 are kept. The ring is read and purged with
     // the IRQ masked around each access; what comes later is read; what is left at a close is
     // gone after the next open.
-    SetUp();
     ASSERT_TRUE(open_port(1));
     wire::says(std::string(255, 'x') + "yz");
     wait_ticks(1);
@@ -101,8 +100,8 @@ TEST_F(RealMode, UartOpensAndRing) {
 
 TEST_F(RealMode, UartWaitsAndDelays) {
     // r: receive_byte, c: on a closed port, m: across midnight, t: send_byte, p: send_bytes_paced
-    // of 3 bytes; seconds; the tick at which the byte arrives or the
-    // transmitter frees, and at which the call returns; its result.
+    // of 3 bytes; seconds; the tick at which the byte arrives or the transmitter frees, and at
+    // which the call returns; its result.
     const std::tuple<char, unsigned, uint64_t, bool> waits[] = {
         {'r', 15, 272, true}, {'r', 15, 273, false}, {'r', 5, 90, true},  {'r', 5, 91, false},
         {'r', 2, 35, true},   {'r', 2, 36, false},   {'r', 1, 18, false}, {'r', 0, 5000, true},
@@ -125,6 +124,7 @@ TEST_F(RealMode, UartWaitsAndDelays) {
 
     // Counting by 2, counter 0 shows only odd rising values: 2386 counts a millisecond after 100
     // readings. Counting by 1, the first even one means 1193. Stopped, the readings still end.
+    // A pause longer than 65535 ms goes in pieces.
     const std::tuple<unsigned, unsigned, unsigned> delays[] = {
         {2, 100, 1}, {2, 100, 65536}, {1, 2, 6000}, {0, 100, 0}};
     for (const auto &[step, readings, ms] : delays) {
@@ -161,7 +161,8 @@ TEST_F(RealMode, Screen) {
     }
 
     // Each run in a process of its own: the period is fixed at the first line sent. Baud, lines,
-    // the cursor's column after the character, what shows.
+    // the cursor's column after the character, what shows: at 9600 lines 1, 5 and 9; at 1200
+    // every line; at the first column the cursor stays.
     const std::tuple<uint32_t, unsigned, unsigned, std::string> spins[] = {
         {9600, 10, 7, "|[3,6]/[3,6]-[3,6]"},
         {1200, 5, 2, "|[3,1]/[3,1]-[3,1]\\[3,1]|[3,1]"},
@@ -216,6 +217,7 @@ TEST_F(RealMode, FlashMapAndFlow) {
     // The port given; the screen laid out 8 ticks after calibration's 100 readings; the
     // flash map checked, the next line read unseen, the upgrade command; the spinner every 24
     // lines; at the EOT the full bar, then the message; at the end the port and the file closed.
+    // The file's last line end is never sent, so only the EOT brings the bar to 100.
     SetUp();
     std::string image = temp_file(pattern_records('2', 0x8000, 0x400) + srec('8', 0, "") + "\n");
     char *argv[] = {(char *)"download", &image[0], (char *)"1"};
