@@ -12,7 +12,7 @@
 #   app/main, app/progress_line, app/main_build,         x         x
 #     serial/host_port
 #   serial/serial_posix, app/console_posix               x
-#   serial/device_posix, app/key_posix,                  x                 x
+#   serial/device_posix, app/terminal_posix,                  x                 x
 #     app/signals_posix
 #   serial/serial_win32, app/console_win32, app/version.rc           x
 #   REALMODE_PORTABLE_SOURCES: realmode/*.cpp                               x          x

@@ -6,7 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "key_posix.h"
+#include "terminal_posix.h"
 
 void console_open() {
     // A reader that went away must cost only the text, not the run.

@@ -10,7 +10,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "app/key_posix.h"
+#include "app/terminal_posix.h"
 #include "app/signals_posix.h"
 #include "realmode/screen_window.h"
 

@@ -1,4 +1,4 @@
-#include "key_posix.h"
+#include "terminal_posix.h"
 
 #include "signals_posix.h"
 #include "terminal.h"
