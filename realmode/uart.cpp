@@ -14,37 +14,9 @@ const uint32_t TICKS_PER_SECOND_NUMERATOR = 91;
 const uint32_t TICKS_PER_SECOND_DENOMINATOR = 5;
 const uint16_t THRE_TIMEOUT_TICKS = 36; // about 2 s for the holding register to empty
 
-// UART registers, as offsets from port_base.
-const uint16_t UART_DATA = 0;      // receive/transmit; divisor low byte while DLAB is set
-const uint16_t UART_INTERRUPT = 1; // interrupt enable; divisor high byte while DLAB is set
-const uint16_t UART_LINE_CONTROL = 3;
-const uint16_t UART_MODEM_CONTROL = 4;
-const uint16_t UART_LINE_STATUS = 5;
-
-const unsigned char LCR_DLAB_8N1 = 0x83;
-const unsigned char LCR_8N1 = 0x03;
-const unsigned char IER_RECEIVED_DATA = 0x01;
-const unsigned char MCR_DTR_RTS_OUT2 = 0x0B; // OUT2 gates the UART's IRQ line on a PC
-const unsigned char LSR_THRE = 0x20;
-const uint32_t UART_CLOCK_DIVIDEND = 115200;
-
-const uint16_t PIC_COMMAND = 0x20;
-const uint16_t PIC_MASK = 0x21;
-const unsigned char PIC_END_OF_INTERRUPT = 0x20;
-
-const uint16_t PIT_COUNTER_0 = 0x40;
-const uint16_t PIT_COMMAND = 0x43;
-const unsigned char PIT_LATCH_COUNTER_0 = 0x00;
 const unsigned PIT_CALIBRATION_READINGS = 100;
 const uint16_t PIT_COUNTS_PER_MS_BY_1 = 1193;
 const uint16_t PIT_COUNTS_PER_MS_BY_2 = 2386;
-
-struct com_port {
-    unsigned char irq_mask_bit;
-    unsigned char irq_vector;
-};
-const unsigned COM_PORT_COUNT = 2;
-const com_port COM_PORTS[COM_PORT_COUNT] = {{0x10, 0x0C}, {0x08, 0x0B}};
 
 const unsigned RX_RING_SIZE = 256;
 
@@ -171,12 +143,12 @@ bool open_port(unsigned port_number) {
 
     // 2. Speed and 8N1, then the receive interrupt, DTR, RTS and OUT2.
     uint16_t divisor = (uint16_t)(UART_CLOCK_DIVIDEND / baud_rate);
-    pc_out(port_base + UART_LINE_CONTROL, LCR_DLAB_8N1);
+    pc_out(port_base + UART_LINE_CONTROL, LCR_DLAB | LCR_8N1);
     pc_out(port_base + UART_DATA, (unsigned char)(divisor & 0xFF));
     pc_out(port_base + UART_INTERRUPT, (unsigned char)(divisor >> 8));
     pc_out(port_base + UART_LINE_CONTROL, LCR_8N1);
     pc_out(port_base + UART_INTERRUPT, IER_RECEIVED_DATA);
-    pc_out(port_base + UART_MODEM_CONTROL, MCR_DTR_RTS_OUT2);
+    pc_out(port_base + UART_MODEM_CONTROL, MCR_DTR | MCR_RTS | MCR_OUT2);
 
     // 3. Clear a pending line status and a stale received byte, either of which could hold
     // the UART's interrupt line.
@@ -184,9 +156,9 @@ bool open_port(unsigned port_number) {
     pc_in(port_base + UART_DATA);
 
     // 4. Our handler in place, then the IRQ unmasked.
-    const com_port &com = COM_PORTS[port_number - 1];
-    irq_mask_bit = com.irq_mask_bit;
-    irq_vector = com.irq_vector;
+    const pc_com_irq &com = COM_IRQS[port_number - 1];
+    irq_mask_bit = com.mask_bit;
+    irq_vector = com.vector;
     saved_vector = pc_get_vector(irq_vector);
     pc_set_vector(irq_vector, receive_interrupt);
     pc_out(PIC_MASK, pc_in(PIC_MASK) & (unsigned char)~irq_mask_bit);

@@ -26,30 +26,10 @@ namespace {
 
 const uint64_t PIT_CLOCK_HZ = 1193182;
 const uint64_t PIT_CLOCKS_PER_TICK = 65536;
-const uint32_t TICKS_PER_DAY = 0x1800B0;
-const uint32_t UART_CLOCK_DIVIDEND = 115200;
 const int IDLE_POLL_MS = 1;
 
-const uint16_t PIC_COMMAND = 0x20;
-const uint16_t PIC_MASK = 0x21;
-const unsigned char PIC_END_OF_INTERRUPT = 0x20;
 // The BIOS leaves the timer, keyboard, cascade and floppy IRQs enabled, the rest masked.
 const unsigned char PIC_MASK_AT_START = 0xB8;
-
-const uint16_t PIT_COUNTER_0 = 0x40;
-const uint16_t PIT_COMMAND = 0x43;
-const unsigned char PIT_LATCH_COUNTER_0 = 0x00;
-
-const unsigned char LCR_DLAB = 0x80;
-const unsigned char IER_RECEIVED_DATA = 0x01;
-const unsigned char MCR_DTR = 0x01;
-const unsigned char MCR_RTS = 0x02;
-const unsigned char MCR_OUT2 = 0x08;
-const unsigned char LSR_DATA_READY = 0x01;
-const unsigned char LSR_THRE = 0x20;
-const unsigned char LSR_TEMT = 0x40;
-const unsigned char IIR_NONE = 0x01;
-const unsigned char IIR_RECEIVED_DATA = 0x04;
 
 const size_t HOST_INPUT_SIZE = 256;
 
@@ -81,9 +61,47 @@ struct emulated_uart {
     int64_t next_arrival_ns;
 };
 
-emulated_uart uarts[2] = {
-    {0x3F8, 1, 0x10, 0x0C, 0, false, 0, 0, 0, 0, 0, false, 0, false, -1, false, {}, 0, 0, 0},
-    {0x2F8, 2, 0x08, 0x0B, 0, false, 0, 0, 0, 0, 0, false, 0, false, -1, false, {}, 0, 0, 0},
+emulated_uart uarts[COM_PORT_COUNT] = {
+    {COM1_BASE,
+     1,
+     COM_IRQS[0].mask_bit,
+     COM_IRQS[0].vector,
+     0,
+     false,
+     0,
+     0,
+     0,
+     0,
+     0,
+     false,
+     0,
+     false,
+     -1,
+     false,
+     {},
+     0,
+     0,
+     0},
+    {COM2_BASE,
+     2,
+     COM_IRQS[1].mask_bit,
+     COM_IRQS[1].vector,
+     0,
+     false,
+     0,
+     0,
+     0,
+     0,
+     0,
+     false,
+     0,
+     false,
+     -1,
+     false,
+     {},
+     0,
+     0,
+     0},
 };
 
 pc_handler vectors[256];
@@ -122,12 +140,12 @@ uint32_t bios_ticks_now() {
         struct tm local;
         localtime_r(&wall, &local);
         uint64_t seconds = (uint64_t)local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
-        start_ticks = (uint32_t)(seconds * PIT_CLOCK_HZ / PIT_CLOCKS_PER_TICK % TICKS_PER_DAY);
+        start_ticks = (uint32_t)(seconds * PIT_CLOCK_HZ / PIT_CLOCKS_PER_TICK % BIOS_TICKS_PER_DAY);
         start_clocks = pit_clocks();
         started = true;
     }
     uint64_t elapsed = (pit_clocks() - start_clocks) / PIT_CLOCKS_PER_TICK;
-    return (uint32_t)((start_ticks + elapsed) % TICKS_PER_DAY);
+    return (uint32_t)((start_ticks + elapsed) % BIOS_TICKS_PER_DAY);
 }
 
 // Counter 0 in the BIOS's mode 3: a square wave that counts down by 2 from 65536, twice per
@@ -318,24 +336,24 @@ void idle() {
 unsigned char uart_in(emulated_uart &uart, unsigned offset) {
     bool dlab = uart.line_control & LCR_DLAB;
     switch (offset) {
-    case 0:
+    case UART_DATA:
         if (dlab)
             return (unsigned char)(uart.divisor & 0xFF);
         uart.data_ready = false;
         return uart.receive_data;
-    case 1:
+    case UART_INTERRUPT:
         return dlab ? (unsigned char)(uart.divisor >> 8) : uart.interrupt_enable;
-    case 2:
+    case UART_INTERRUPT_ID:
         return uart.data_ready && (uart.interrupt_enable & IER_RECEIVED_DATA) ? IIR_RECEIVED_DATA
                                                                               : IIR_NONE;
-    case 3:
+    case UART_LINE_CONTROL:
         return uart.line_control;
-    case 4:
+    case UART_MODEM_CONTROL:
         return uart.modem_control;
-    case 5:
+    case UART_LINE_STATUS:
         return (unsigned char)((uart.data_ready ? LSR_DATA_READY : 0) |
                                (uart.transmit_full ? 0 : LSR_THRE | LSR_TEMT));
-    case 7:
+    case UART_SCRATCH:
         return uart.scratch;
     default:
         return 0; // modem status: no modem lines are reported
@@ -346,7 +364,7 @@ void uart_out(emulated_uart &uart, unsigned offset, unsigned char value) {
     attach_line(uart);
     bool dlab = uart.line_control & LCR_DLAB;
     switch (offset) {
-    case 0:
+    case UART_DATA:
         if (dlab) {
             uart.divisor = (uint16_t)((uart.divisor & 0xFF00) | value);
             uart.divisor_written = true;
@@ -357,7 +375,7 @@ void uart_out(emulated_uart &uart, unsigned offset, unsigned char value) {
             exchange_with_line(uart);
         }
         break;
-    case 1:
+    case UART_INTERRUPT:
         if (dlab) {
             uart.divisor = (uint16_t)((uart.divisor & 0x00FF) | value << 8);
             uart.divisor_written = true;
@@ -365,7 +383,7 @@ void uart_out(emulated_uart &uart, unsigned offset, unsigned char value) {
             uart.interrupt_enable = value & 0x0F;
         }
         break;
-    case 3:
+    case UART_LINE_CONTROL:
         uart.line_control = value;
         // The new speed goes to the line once both divisor bytes are in, when the latch is
         // deselected, so the line never runs at a half-written divisor.
@@ -374,11 +392,11 @@ void uart_out(emulated_uart &uart, unsigned offset, unsigned char value) {
             configure_line(uart);
         }
         break;
-    case 4:
+    case UART_MODEM_CONTROL:
         uart.modem_control = value & 0x1F;
         set_modem_lines(uart);
         break;
-    case 7:
+    case UART_SCRATCH:
         uart.scratch = value;
         break;
     default:

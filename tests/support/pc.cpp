@@ -11,7 +11,7 @@ test_pc pc;
 
 namespace {
 
-const uint16_t BASES[2] = {0x3F8, 0x2F8}; // COM1 on IRQ 4, COM2 on IRQ 3; IRQ n is vector 8 + n
+const uint16_t BASES[COM_PORT_COUNT] = {COM1_BASE, COM2_BASE};
 
 struct hardware {
     unsigned char pic_mask = 0xFF, received = 0;
@@ -41,32 +41,34 @@ void pc_reset() {
 
 unsigned char pc_in(uint16_t port) {
     uint16_t base = BASES[pc.line_port - 1];
-    hw.stale &= port == base ? ~1u : port == base + 5 ? ~2u : ~0u;
-    if (port == 0x40) // with interrupts on, a handler's read may come between ours: one byte twice
+    hw.stale &= port == base ? ~1u : port == base + UART_LINE_STATUS ? ~2u : ~0u;
+    if (port ==
+        PIT_COUNTER_0) // with interrupts on, a handler's read may come between ours: one byte twice
         hw.high_byte_next = hw.interrupts_on ? hw.high_byte_next : !hw.high_byte_next;
-    if (port == 0x40)
+    if (port == PIT_COUNTER_0)
         return (unsigned char)(hw.high_byte_next ? hw.latched_count : hw.latched_count >> 8);
-    if (port == base + 5) // busy: the holding register full, a received byte ready
-        return wire::now_ms() >= pc.transmitter_free_at ? 0x60 : 0x01;
-    return port == 0x21 ? hw.pic_mask : port == base ? hw.received : 0;
+    if (port == base + UART_LINE_STATUS) // busy: the holding register full, a byte ready
+        return wire::now_ms() >= pc.transmitter_free_at ? LSR_THRE | LSR_TEMT : LSR_DATA_READY;
+    return port == PIC_MASK ? hw.pic_mask : port == base ? hw.received : 0;
 }
 
 void pc_out(uint16_t port, unsigned char value) {
     uint16_t base = BASES[pc.line_port - 1];
     char text[12];
-    if (port == 0x43 && value == 0x00) { // counter 0 latched; a fast PC may latch twice a count
+    if (port == PIT_COMMAND &&
+        value == PIT_LATCH_COUNTER_0) { // counter 0 latched; a fast PC may latch twice a count
         pass_us(pc.latches++ % 2 * 20);
         hw.latched_count = (uint16_t)(0 - pc.timer_step * (pc_now_us() * 1193 / 1000));
         hw.high_byte_next = false;
         return;
     }
     pc.writes += std::string(text, snprintf(text, sizeof text, " %X=%02X", port, value));
-    if (port == 0x21)
+    if (port == PIC_MASK)
         hw.pic_mask = value;
-    else if (port == 0x20 && value == 0x20)
+    else if (port == PIC_COMMAND && value == PIC_END_OF_INTERRUPT)
         hw.in_service = false;
-    else if (port == base + 3)
-        hw.divisor_latch = (value & 0x80) != 0;
+    else if (port == base + UART_LINE_CONTROL)
+        hw.divisor_latch = (value & LCR_DLAB) != 0;
     else if (port == base && !hw.divisor_latch)
         wire::host_write(value);
 }
@@ -74,14 +76,14 @@ void pc_out(uint16_t port, unsigned char value) {
 uint32_t pc_bios_ticks() {
     // The line's UART interrupts for every byte that has arrived, unless masked.
     pass_us(5000); // the time a tick read takes
-    unsigned irq = 5 - pc.line_port;
-    pc_handler handler = hw.vectors[8 + irq];
-    while (hw.interrupts_on && !hw.in_service && hw.stale == 0 && !(hw.pic_mask & 1 << irq) &&
+    const pc_com_irq &irq = COM_IRQS[pc.line_port - 1];
+    pc_handler handler = hw.vectors[irq.vector];
+    while (hw.interrupts_on && !hw.in_service && hw.stale == 0 && !(hw.pic_mask & irq.mask_bit) &&
            handler != nullptr && wire::host_read(&hw.received, wire::now_ms())) {
         hw.in_service = true;
         handler();
     }
-    return (uint32_t)((pc.power_on_tick + wire::now_ms() * 182 / 10000) % 0x1800B0); // ticks a day
+    return (uint32_t)((pc.power_on_tick + wire::now_ms() * 182 / 10000) % BIOS_TICKS_PER_DAY);
 }
 
 uint16_t pc_bios_serial_port(unsigned index) {

@@ -12,7 +12,7 @@ struct test_pc {
     // The COM port whose line the wire is; counter 0's counts per input clock: 2 as the BIOS
     // leaves it, 1 in its other mode, 0 stopped.
     unsigned line_port = 1, timer_step = 2;
-    uint16_t bios_table[4] = {0x3F8, 0x2F8, 0x3E8, 0x2E8}; // COM1 to COM4 (0: none)
+    uint16_t bios_table[4] = {COM1_BASE, COM2_BASE, 0x3E8, 0x2E8}; // COM1 to COM4 (0: none)
     uint64_t transmitter_free_at = 0; // the virtual ms from which the transmitter takes a byte
     uint32_t power_on_tick = 0; // the BIOS tick count at 0 ms; after 0x1800AF it restarts at 0
     std::string writes;         // " port=value" in hexadecimal for each port write but latches
