@@ -24,14 +24,14 @@ struct hardware {
 
 void pass_us(uint64_t us) {
     hw.spare_us += us;
-    wire::advance_to(wire::now_ms() + hw.spare_us / 1000);
+    wire::advance_to(wire::now_ms + hw.spare_us / 1000);
     hw.spare_us %= 1000;
 }
 
 } // namespace
 
 uint64_t pc_now_us() {
-    return wire::now_ms() * 1000 + hw.spare_us;
+    return wire::now_ms * 1000 + hw.spare_us;
 }
 
 void pc_reset() {
@@ -47,7 +47,7 @@ unsigned char pc_in(uint16_t port) {
     if (port == 0x40)
         return (unsigned char)(hw.high_byte_next ? hw.latched_count : hw.latched_count >> 8);
     if (port == base + 5) // busy: the holding register full, a received byte ready
-        return wire::now_ms() >= pc.transmitter_free_at ? 0x60 : 0x01;
+        return wire::now_ms >= pc.transmitter_free_at ? 0x60 : 0x01;
     return port == 0x21 ? hw.pic_mask : port == base ? hw.received : 0;
 }
 
@@ -77,11 +77,11 @@ uint32_t pc_bios_ticks() {
     unsigned irq = 5 - pc.line_port;
     pc_handler handler = hw.vectors[8 + irq];
     while (hw.interrupts_on && !hw.in_service && hw.stale == 0 && !(hw.pic_mask & 1 << irq) &&
-           handler != nullptr && wire::host_read(&hw.received, wire::now_ms())) {
+           handler != nullptr && wire::host_read(&hw.received, wire::now_ms)) {
         hw.in_service = true;
         handler();
     }
-    return (uint32_t)((pc.power_on_tick + wire::now_ms() * 182 / 10000) % 0x1800B0); // ticks a day
+    return (uint32_t)((pc.power_on_tick + wire::now_ms * 182 / 10000) % 0x1800B0); // ticks a day
 }
 
 uint16_t pc_bios_serial_port(unsigned index) {

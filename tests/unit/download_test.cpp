@@ -128,12 +128,9 @@ void run_scripted(const scripted_case &row) {
     for (int run = 1; run <= 2; ++run) {
         wire::reset();
         test_console::reset();
-        scripted_transfer(std::vector<std::string>(tokens.size()), [&tokens](size_t n) {
-            if (n < tokens.size())
-                far_says(tokens[n]);
-        });
+        scripted_transfer(tokens, true);
         if (tokens.size() > 0 && tokens[0][0] == '!')
-            wire::fail_writes_after(SESSION_BYTES + std::stol(&tokens[0][1]));
+            wire::writes_left = SESSION_BYTES + std::stol(&tokens[0][1]);
         use_image(image);
         int ends[2];
         if (row.image == 'p' && pipe(ends) == 0 && write(ends[1], image.data(), image.size()) > 0) {
@@ -145,8 +142,8 @@ void run_scripted(const scripted_case &row) {
         const std::string &out = test_console::output();
         SCOPED_TRACE(std::string(row.answers) + " (run " + std::to_string(run) + ")\n" + out);
         EXPECT_EQ(ok, row.ok);
-        EXPECT_EQ(shape(wire::written(), image), row.shape);
-        EXPECT_EQ(wire::now_ms() - COMMAND_MS, row.end_ms);
+        EXPECT_EQ(shape(wire::written, image), row.shape);
+        EXPECT_EQ(wire::now_ms - COMMAND_MS, row.end_ms);
         EXPECT_EQ(out.substr(out.size() - std::min(out.size(), row.tail.size())), row.tail);
         EXPECT_LE(count_of(out, "Downloading image.s19"), 1u);
     }
@@ -282,11 +279,11 @@ TEST(Download, SimulatedTarget) {
         wire::attach_target(options);
         use_image(image_of(row.data));
         EXPECT_TRUE(run_download("image.s19", '1')) << row.options << test_console::output();
-        wire::advance_to(wire::now_ms() + 1000); // the target takes a lone byte as the end byte
-        EXPECT_EQ(wire::target_status(), 0) << row.options << wire::target_log();
+        wire::advance_to(wire::now_ms + 1000); // the target takes a lone byte as the end byte
+        EXPECT_EQ(wire::target_status(), 0) << row.options << wire::target_log;
         EXPECT_TRUE(wire::target_received() == expected(row.data, row.from, row.to))
             << row.options << ": the target holds another image\n"
-            << wire::target_log();
+            << wire::target_log;
     }
 }
 

@@ -149,17 +149,17 @@ TEST(SectorSize, Answers) {
             fresh_start();
             ASSERT_TRUE(open_port(1));
             size_t room = answer[0] == '!' ? std::stoul(&answer[1]) : std::string::npos;
-            wire::fail_writes_after(room == std::string::npos ? -1 : (long)room);
-            wire::on_wait([&answer, &REQUEST, room]() {
-                if (wire::written().size() == REQUEST.size() && room == std::string::npos)
+            wire::writes_left = room == std::string::npos ? -1 : (long)room;
+            wire::on_wait = [&answer, &REQUEST, room]() {
+                if (wire::written.size() == REQUEST.size() && room == std::string::npos)
                     far_says(answer);
-            });
+            };
             uint32_t size = 1;
             EXPECT_EQ(request_sector_size(&size), row.ok) << answer;
             EXPECT_EQ(size, row.size) << answer;
             EXPECT_EQ(test_console::output(), row.shown) << answer;
-            EXPECT_EQ(wire::now_ms(), row.end_ms) << answer;
-            EXPECT_EQ(wire::written(), (REQUEST + (row.nudged ? "\n" : "")).substr(0, room))
+            EXPECT_EQ(wire::now_ms, row.end_ms) << answer;
+            EXPECT_EQ(wire::written, (REQUEST + (row.nudged ? "\n" : "")).substr(0, room))
                 << answer;
         }
     }
@@ -188,7 +188,7 @@ TEST(LineMode, Lines) {
         while (send_next_line())
             ++calls;
         EXPECT_EQ(calls, count_of(row.sent, "\n")) << row.file;
-        EXPECT_EQ(wire::written(), row.sent) << row.file;
+        EXPECT_EQ(wire::written, row.sent) << row.file;
         EXPECT_EQ(test_console::output(), row.shown) << row.file;
         EXPECT_EQ(end_of_file, row.at_end) << row.file;
         EXPECT_EQ(line_bytes_sent, row.sent.size()) << row.file;
@@ -201,11 +201,11 @@ TEST(LineMode, Lines) {
     use_image("S1\nS804000000FB\n");
     ASSERT_TRUE(send_next_line() && send_next_line());
     EXPECT_TRUE(resend_line());
-    EXPECT_EQ(wire::written(), "S1\nS804000000FB\nS804000000FB\n");
-    EXPECT_EQ(wire::written_at(17) - wire::written_at(16), 55u);
+    EXPECT_EQ(wire::written, "S1\nS804000000FB\nS804000000FB\n");
+    EXPECT_EQ(wire::written_at.at(17) - wire::written_at.at(16), 55u);
     EXPECT_EQ(test_console::output(), "Resending Record 2\r\n");
     EXPECT_EQ(line_bytes_sent, 16u);
-    wire::fail_writes_after(1);
+    wire::writes_left = 1;
     EXPECT_FALSE(resend_line());
     EXPECT_EQ(test_console::take_output(),
               "Resending Record 2\r\nResending Record 2\r\n" + NOT_TRANSMITTED +
