@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <sstream>
 
 #include "app/console.h"
 #include "image/srecord.h"
@@ -97,6 +98,15 @@ bool shown_in_order(const std::vector<std::string> &texts, std::string *missing)
         if ((at = test_console::output().find(text, at)) == std::string::npos)
             return *missing = text, false;
     return true;
+}
+
+std::vector<std::string> words(const std::string &text, char separator) {
+    std::vector<std::string> parts;
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, separator);)
+        if (!part.empty())
+            parts.push_back(part);
+    return parts;
 }
 
 size_t count_of(const std::string &text, const std::string &part) {

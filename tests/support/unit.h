@@ -30,6 +30,9 @@ void far_says(const std::string &spec);
 // that does not in *missing.
 bool shown_in_order(const std::vector<std::string> &texts, std::string *missing);
 
+// The parts of text between separators, empty ones left out.
+std::vector<std::string> words(const std::string &text, char separator = ' ');
+
 // How often part occurs in text.
 size_t count_of(const std::string &text, const std::string &part);
 

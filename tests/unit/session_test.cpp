@@ -13,6 +13,8 @@ namespace {
 const std::string WAITING_LINE = "==> Firmware corrupted: download system software\r\n";
 const std::string UPGRADE = "_UPGRADE_SYSTEM_CODE_ 0x5A3C1E07 0x6B2F4D19 0x3E7A0C55 0x1D6E4B28\r";
 const std::string WAKE_UP = "\x03\x03\x03\r\r", PATTERN = "1234abcd\n";
+const std::string FOUND = "\r\nCommunication established.\r\n\n";
+const std::string SHOWN_WAITING = "==> Firmware : download system software\r\n";
 
 // A fresh start on an open port whose far end echoes every byte, `from` as `to`, delay_ms late.
 void echoing(int from = -1, std::string to = "", uint64_t delay_ms = 0) {
@@ -25,15 +27,13 @@ void echoing(int from = -1, std::string to = "", uint64_t delay_ms = 0) {
 
 TEST(Session, ReceiveAndCommandEcho) {
     const struct {
-        uint64_t delay_ms;
+        uint64_t delay_ms, waited_ms;
         unsigned attempts;
         bool received;
-        uint64_t waited_ms;
-    } waits[] = {{2500, 3, true, 2500},
-                 {3500, 3, false, 3000},
-                 {900, 0, true, 900},
-                 {1100, 0, false, 1000},
-                 {60000, 5, false, 5000}};
+    } waits[] = {
+        {2500, 2500, 3, true},  {3500, 3000, 3, false},  {900, 900, 0, true},
+        {1100, 1000, 0, false}, {60000, 5000, 5, false},
+    };
     unsigned char byte = 0x55;
     for (const auto &w : waits) {
         echoing();
@@ -49,14 +49,13 @@ TEST(Session, ReceiveAndCommandEcho) {
         const char *text;
         int from;
         const char *to;
-        uint64_t delay_ms;
         bool accepted;
-        uint64_t end_ms;
-    } commands[] = {{"ab\n", '\n', "\r", 0, true, 0},
-                    {"ab", 'b', "B", 0, false, 0},
-                    {"ab", 'b', "", 0, false, 5000},
-                    {"xy", -1, "", 4900, true, 9800},
-                    {"xy", -1, "", 5100, false, 5000}};
+        uint64_t delay_ms, end_ms;
+    } commands[] = {
+        {"ab\n", '\n', "\r", true, 0, 0},  {"ab", 'b', "B", false, 0, 0},
+        {"ab", 'b', "", false, 0, 5000},   {"xy", -1, "", true, 4900, 9800},
+        {"xy", -1, "", false, 5100, 5000},
+    };
     for (const auto &c : commands) {
         echoing(c.from, c.to, c.delay_ms);
         EXPECT_EQ(send_command(c.text, c.delay_ms ? ECHO_OFF : ECHO_ON), c.accepted) << c.text;
@@ -76,9 +75,7 @@ TEST(Session, SpeedSearch) {
     // at once.
     const std::vector<uint32_t> SPEEDS = {57600, 38400, 19200, 9600, 4800, 2400, 1200};
     const struct {
-        uint32_t target_speed;
-        unsigned failing_port;
-        size_t tried;
+        unsigned target_speed, failing_port, tried;
     } rows[] = {{57600, 0, 1}, {9600, 0, 4}, {0, 0, 7}, {57600, 1, 1}};
     for (const auto &row : rows) {
         fresh_start();
@@ -91,8 +88,7 @@ TEST(Session, SpeedSearch) {
             shown += std::to_string(SPEEDS[i]) + " ";
         EXPECT_EQ(autobaud(), found) << row.target_speed;
         EXPECT_EQ(wire::opens, std::vector<uint32_t>(SPEEDS.begin(), SPEEDS.begin() + row.tried));
-        EXPECT_EQ(test_console::output(),
-                  shown + (found ? "\r\nCommunication established.\r\n\n" : ""));
+        EXPECT_EQ(test_console::output(), shown + (found ? FOUND : ""));
         EXPECT_EQ(wire::line_open, found);
     }
     // Wake-up: three ETX 55 ms apart, two carriage returns, the pattern after 2 s of silence.
@@ -109,16 +105,19 @@ TEST(Session, SpeedSearch) {
     const struct {
         std::string when; // the bytes written that the chatter answers
         size_t chatter;
-        bool late_byte; // 1.9 s after the chatter: the silence must last the full 2 s
-        bool first_speed;
+        // late_byte: 1.9 s after the chatter, the silence must last the full 2 s; left: a byte of
+        // the chatter still unread after the search.
+        bool late_byte, first_speed;
         uint64_t pattern_ms;
-        bool left; // a byte of it still unread after the search
-    } drains[] = {{WAKE_UP, 598, true, true, 4065, false},
-                  {WAKE_UP, 600, false, true, 165, false},
-                  {WAKE_UP, 650, false, false, 0, false},
-                  {"\x03\x03\x03", 650, false, true, 2165, false},
-                  {WAKE_UP + PATTERN, 300, false, true, 2165, false},
-                  {WAKE_UP + PATTERN, 301, false, true, 2165, true}};
+        bool left;
+    } drains[] = {
+        {WAKE_UP, 598, true, true, 4065, false},
+        {WAKE_UP, 600, false, true, 165, false},
+        {WAKE_UP, 650, false, false, 0, false},
+        {"\x03\x03\x03", 650, false, true, 2165, false},
+        {WAKE_UP + PATTERN, 300, false, true, 2165, false},
+        {WAKE_UP + PATTERN, 301, false, true, 2165, true},
+    };
     for (const auto &d : drains) {
         fresh_start();
         wire::on_write = [&d](unsigned char c) {
@@ -145,8 +144,7 @@ TEST(Session, TargetLines) {
     read_target_line(true, WAITING_LINE.c_str(), "corrupted");
     EXPECT_EQ(target_line, WAITING_LINE);
     read_target_line(true, WAITING_LINE.c_str(), "corrupted");
-    EXPECT_EQ(test_console::take_output(),
-              "\r\n\r\n==> Firmware : download system software\r\n==> Firmware XYZ\r\n");
+    EXPECT_EQ(test_console::take_output(), "\r\n\r\n" + SHOWN_WAITING + "==> Firmware XYZ\r\n");
 
     // A prompt ends with 2 s of silence, a long line after 82 characters, nothing after 5 s.
     wire::says("User# > ");
@@ -173,54 +171,46 @@ TEST(Session, TargetLines) {
 }
 
 TEST(Session, UpToTheWaitingLine) {
-    // open_session against the simulated target: what was shown in this order, upgrade commands
-    // sent, the speed of each open.
+    // open_session against the simulated target: what was shown in this order (parts split at
+    // '|'), upgrade commands sent, the speed of each open.
+    const std::string SEARCH = "\r\n\nAttempting Autobaud . . . ";
     const struct {
-        std::vector<std::string> target;
-        const char *keys;
+        const char *target, *keys;
         bool reached;
-        std::vector<std::string> shown;
+        std::string shown;
         unsigned upgrades;
-        std::vector<uint32_t> opens;
+        const char *opens;
     } rows[] = {
-        {{"--waiting"}, "", true, {"==> Firmware : download system software\r\n"}, 0, {57600}},
-        {{"--upgrade-baud", "19200"},
-         "",
-         true,
-         {" > ", UPGRADE + "\r\n\nAttempting Autobaud . . . 57600 ",
-          "57600 38400 19200 \r\nCommunication established.\r\n\n\r\n\r\n==> Firmware : download "
-          "system software\r\n"},
-         1,
-         {57600, 57600, 38400, 19200}},
+        {"--waiting", "", true, SHOWN_WAITING, 0, "57600"},
+        {"--upgrade-baud 19200", "", true,
+         " > |" + UPGRADE + SEARCH + "57600 |57600 38400 19200 " + FOUND + "\r\n\r\n" +
+             SHOWN_WAITING,
+         1, "57600 57600 38400 19200"},
         // The target's lines after the user number are read unshown, its answer to the password
         // shown.
-        {{"--login", "42:secret"},
-         "42\rsecret\r",
-         true,
-         {"\a\r\n\nMUST LOGIN - ENTER USER NUMBER:  42\r\n\aENTER PASSWORD:  ******\r\n\r\nkestrel "
-          "> " +
-          UPGRADE},
-         1,
-         {57600, 57600}},
-        {{"--login", "42:secret"},
-         "42\rsesame\r",
-         false,
-         {"MUST LOGIN", "ENTER PASSWORD:  ******\r\n", "\r\n\nLogin failed.\r\n"},
-         0,
-         {57600}},
+        {"--login 42:secret", "42\rsecret\r", true,
+         "\a\r\n\nMUST LOGIN - ENTER USER NUMBER:  42\r\n\aENTER PASSWORD:  ******\r\n\r\nkestrel "
+         "> " +
+             UPGRADE,
+         1, "57600 57600"},
+        {"--login 42:secret", "42\rsesame\r", false,
+         "MUST LOGIN|ENTER PASSWORD:  ******\r\n|\r\n\nLogin failed.\r\n", 0, "57600"},
     };
     for (const auto &row : rows) {
         fresh_start();
-        wire::attach_target(row.target);
+        wire::attach_target(words(row.target));
         test_console::keys(row.keys);
-        SCOPED_TRACE(row.target[0] + " " + row.keys);
+        SCOPED_TRACE(std::string(row.target) + " " + row.keys);
         EXPECT_EQ(open_session(), row.reached) << wire::target_log;
-        std::string missing;
-        EXPECT_TRUE(shown_in_order(row.shown, &missing)) << missing << " not shown in order in\n"
-                                                         << test_console::output();
+        std::string missing, opens;
+        EXPECT_TRUE(shown_in_order(words(row.shown, '|'), &missing))
+            << missing << " not shown in order in\n"
+            << test_console::output();
         EXPECT_EQ(count_of(wire::written, UPGRADE), row.upgrades);
         EXPECT_EQ(count_of(test_console::output(), "MUST LOGIN"), row.keys[0] ? 1u : 0u);
-        EXPECT_EQ(wire::opens, row.opens);
+        for (uint32_t speed : wire::opens)
+            opens += (opens.empty() ? "" : " ") + std::to_string(speed);
+        EXPECT_EQ(opens, row.opens);
     }
 }
 
