@@ -9,7 +9,7 @@
 #include <fstream>
 #include <getopt.h>
 #include <memory>
-#include <sstream>
+#include <iterator>
 
 #include "serial/serial.h"
 #include "tools/kestrel-target/log.h"
@@ -47,10 +47,10 @@ TimePoint virtual_time(uint64_t ms) {
 }
 
 uint64_t ms_of(TimePoint t) {
-    if (t == TimePoint::max())
-        return NEVER;
-    return t <= epoch ? 0
-                      : std::chrono::duration_cast<std::chrono::milliseconds>(t - epoch).count();
+    using std::chrono::milliseconds;
+    return t == TimePoint::max() ? NEVER
+           : t <= epoch          ? 0
+                                 : std::chrono::duration_cast<milliseconds>(t - epoch).count();
 }
 
 // The target sees what has reached it and answers what has fallen due.
@@ -102,10 +102,8 @@ void log_event(const char *format, ...) {
 std::string hex_bytes(const unsigned char *bytes, size_t count, size_t limit) {
     std::string text;
     char two[4];
-    for (size_t i = 0; i < count && i < limit; ++i) {
-        snprintf(two, sizeof two, i == 0 ? "%02X" : " %02X", bytes[i]);
-        text += two;
-    }
+    for (size_t i = 0; i < count && i < limit; ++i)
+        snprintf(two, sizeof two, i == 0 ? "%02X" : " %02X", bytes[i]), text += two;
     return count > limit ? text + " ..." : text;
 }
 
@@ -113,21 +111,11 @@ namespace wire {
 
 void reset() {
     set_open(false);
-    now_ms = 0;
-    on_write = nullptr;
-    on_wait = nullptr;
-    wrote_since_wait = true;
-    writes_left = -1;
-    failing_port = 0;
-    opens.clear();
-    written.clear();
-    written_at.clear();
-    target.reset();
-    target_line = Line();
-    target_log.clear();
+    now_ms = 0, writes_left = -1, failing_port = 0, wrote_since_wait = true;
+    on_write = nullptr, on_wait = nullptr, target = nullptr, target_line = Line();
+    opens.clear(), written.clear(), written_at.clear(), target_log.clear();
     if (!received_path.empty())
-        unlink(received_path.c_str());
-    received_path.clear();
+        unlink(received_path.c_str()), received_path.clear();
     epoch = Clock::now();
 }
 
@@ -157,7 +145,7 @@ void attach_target(std::vector<std::string> options) {
     for (std::string &option : options)
         argv.push_back(&option[0]);
     target_options = Options();
-    bool exit_now = false;
+    bool exit_now;
     optind = 0; // a fresh scan for every target
     if (!parse_options((int)argv.size(), argv.data(), target_options, exit_now))
         throw std::invalid_argument("bad target options");
@@ -170,9 +158,7 @@ int target_status() {
 
 std::string target_received() {
     std::ifstream in(received_path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void set_open(bool open) {
@@ -204,8 +190,8 @@ bool host_read(unsigned char *byte, uint64_t limit_ms) {
     }
     for (;;) {
         pump();
-        uint64_t arrival = incoming.empty() ? NEVER : incoming.front().first;
-        uint64_t deadline = next_target_deadline();
+        uint64_t arrival = incoming.empty() ? NEVER : incoming.front().first,
+                 deadline = next_target_deadline();
         if (arrival <= limit_ms && arrival <= deadline) {
             now_ms = std::max(now_ms, arrival);
             *byte = incoming.front().second;

@@ -144,14 +144,13 @@ TEST(SectorSize, Answers) {
         {"!9", false, 1, NO_WRITE, false, 1000},
     };
     for (const auto &row : rows) {
-        std::istringstream in(row.answers);
-        for (std::string answer; in >> answer;) {
+        for (const std::string &answer : words(row.answers)) {
             fresh_start();
             ASSERT_TRUE(open_port(1));
-            size_t room = answer[0] == '!' ? std::stoul(&answer[1]) : std::string::npos;
-            wire::writes_left = room == std::string::npos ? -1 : (long)room;
-            wire::on_wait = [&answer, &REQUEST, room]() {
-                if (wire::written.size() == REQUEST.size() && room == std::string::npos)
+            far_says(answer[0] == '!' ? answer : ""); // writes failing
+            size_t room = answer[0] == '!' ? wire::writes_left : std::string::npos;
+            wire::on_wait = [&answer, &REQUEST]() {
+                if (wire::written == REQUEST && answer[0] != '!')
                     far_says(answer);
             };
             uint32_t size = 1;
@@ -169,21 +168,29 @@ TEST(LineMode, Lines) {
     // What the calls of send_next_line send up to the first that fails, and where they leave.
     const std::string TOO_LONG = "\r\nERROR - Line in file is too long.\r\n";
     const std::string LONGEST = "S1" + std::string(80, '0') + "\n";
+    const std::string NOT_DOWNLOADED =
+        NOT_TRANSMITTED + "\r\nERROR - Could not download record to system.\r\n";
     const struct {
         std::string file, sent, shown;
-        bool at_end;
+        bool at_end, writable;
     } rows[] = {
         // Terminators go as S8; a blank line, one that is no record and a CR go as they are.
         {"S00600004844521B\r\nS9030000FC\nS7050000000FA\n\nX9\nS804000000FB",
-         "S00600004844521B\r\nS8030000FC\nS8050000000FA\n\nX9\n", TOO_LONG, false},
-        {LONGEST + "S1" + std::string(81, '0') + "\n", LONGEST, TOO_LONG, false},
-        {std::string("\0S1\n", 4), "", TOO_LONG, false},
-        {"S804000000FB\n", "S804000000FB\n", "", true},
+         "S00600004844521B\r\nS8030000FC\nS8050000000FA\n\nX9\n", TOO_LONG, false, true},
+        {LONGEST + "S1" + std::string(81, '0') + "\n", LONGEST, TOO_LONG, false, true},
+        {std::string("\0S1\n", 4), "", TOO_LONG, false, true},
+        {"S804000000FB\n", "S804000000FB\n", "", true, true},
+        // Failures to read the file (a directory) and to write the line.
+        {"/", "", "\r\nERROR - Could not read next line in file.\r\n", false, true},
+        {"S1\n", "", NOT_DOWNLOADED, false, false},
     };
     for (const auto &row : rows) {
         fresh_start();
         ASSERT_TRUE(open_port(1));
+        wire::writes_left = row.writable ? -1 : 0;
         use_image(row.file);
+        if (row.file == "/")
+            fclose(image_file), image_file = fopen("/", "rb");
         size_t calls = 0;
         while (send_next_line())
             ++calls;
@@ -208,21 +215,7 @@ TEST(LineMode, Lines) {
     wire::writes_left = 1;
     EXPECT_FALSE(resend_line());
     EXPECT_EQ(test_console::take_output(),
-              "Resending Record 2\r\nResending Record 2\r\n" + NOT_TRANSMITTED +
-                  "\r\nERROR - Could not download record to system.\r\n");
-
-    // Failures to read the file and to write the line.
-    fresh_start();
-    ASSERT_TRUE(open_port(1));
-    image_file = fopen("/", "rb"); // a directory: every read fails
-    ASSERT_NE(image_file, nullptr);
-    EXPECT_FALSE(send_next_line());
-    EXPECT_EQ(test_console::output(), "\r\nERROR - Could not read next line in file.\r\n");
-    fresh_start();
-    use_image("S1\n");
-    EXPECT_FALSE(send_next_line());
-    EXPECT_EQ(test_console::output(),
-              NOT_TRANSMITTED + "\r\nERROR - Could not download record to system.\r\n");
+              "Resending Record 2\r\nResending Record 2\r\n" + NOT_DOWNLOADED);
 }
 
 } // namespace
