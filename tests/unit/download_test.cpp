@@ -239,32 +239,29 @@ TEST(Download, ScriptedSectors) {
 TEST(Download, SimulatedTarget) {
     // Data on both sides of a sector boundary; the highest address makes a third sector.
     const std::vector<span> SECTORS = {{0x8000, 0x100}, {0xFF80, 0x180}}, LINES = {{0x8000, 0x400}};
-    const struct {
-        const char *options; // kestrel-target's besides --waiting
-        std::vector<span> data;
-        uint32_t from, to; // the range compared
-    } rows[] = {
+    // kestrel-target's options besides --waiting, the data, the range compared.
+    const std::tuple<const char *, std::vector<span>, uint32_t, uint32_t> rows[] = {
         {"", SECTORS, 0x8000, 0x1FFFF},
         {"--sector-size 131072", {{0x20000, 0x300}}, 0x20000, 0x5FFFF},
         {"--nak-header 1 --nak-block 1:3:2 --nak-block 2:256 --size-fail 2", SECTORS, 0x8000,
          0x1FFFF},
         {"--mode line", LINES, 0x8000, 0x83FF},
     };
-    for (const auto &row : rows) {
+    for (const auto &[extra, data, from, to] : rows) {
         fresh_start();
-        std::vector<std::string> options = words(row.options);
-        options.insert(options.end(), {"--waiting", "--range",
-                                       std::to_string(row.from) + ":" + std::to_string(row.to)});
+        std::vector<std::string> options = words(extra);
+        options.insert(options.end(),
+                       {"--waiting", "--range", std::to_string(from) + ":" + std::to_string(to)});
         wire::attach_target(options);
-        use_image(image_of(row.data));
-        EXPECT_TRUE(run_download("image.s19", '1')) << row.options << test_console::output();
+        use_image(image_of(data));
+        EXPECT_TRUE(run_download("image.s19", '1')) << extra << test_console::output();
         wire::advance_to(wire::now_ms + 1000); // the target takes a lone byte as the end byte
-        EXPECT_EQ(wire::target_status(), 0) << row.options << wire::target_log;
-        std::string expected(row.to - row.from + 1, '\xFF');
-        for (const span &s : row.data)
-            expected.replace(s.start - row.from, s.length, pattern(s.start, s.length));
+        EXPECT_EQ(wire::target_status(), 0) << extra << wire::target_log;
+        std::string expected(to - from + 1, '\xFF');
+        for (const span &s : data)
+            expected.replace(s.start - from, s.length, pattern(s.start, s.length));
         EXPECT_TRUE(wire::target_received() == expected)
-            << row.options << ": the target holds another image\n"
+            << extra << ": the target holds another image\n"
             << wire::target_log;
     }
 }

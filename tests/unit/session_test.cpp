@@ -2,6 +2,7 @@
 // download-waiting line, over the wire on a virtual clock.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 
 #include "serial/serial.h"
@@ -26,40 +27,30 @@ void echoing(int from = -1, std::string to = "", uint64_t delay_ms = 0) {
 }
 
 TEST(Session, ReceiveAndCommandEcho) {
-    const struct {
-        uint64_t delay_ms, waited_ms;
-        unsigned attempts;
-        bool received;
-    } waits[] = {
+    const std::tuple<uint64_t, uint64_t, unsigned, bool> waits[] = {
         {2500, 2500, 3, true},  {3500, 3000, 3, false},  {900, 900, 0, true},
         {1100, 1000, 0, false}, {60000, 5000, 5, false},
     };
     unsigned char byte = 0x55;
-    for (const auto &w : waits) {
+    for (const auto &[delay_ms, waited_ms, attempts, received] : waits) {
         echoing();
-        wire::says("A", w.delay_ms);
-        EXPECT_EQ(receive_byte(&byte, w.attempts, ECHO_OFF), w.received) << w.delay_ms;
-        EXPECT_EQ(wire::now_ms, w.waited_ms) << w.delay_ms;
+        wire::says("A", delay_ms);
+        EXPECT_EQ(receive_byte(&byte, attempts, ECHO_OFF), received) << delay_ms;
+        EXPECT_EQ(wire::now_ms, waited_ms) << delay_ms;
         // A failed wait leaves 0x00 behind, never a stale byte.
-        EXPECT_EQ(byte, w.received ? 'A' : 0x00) << w.delay_ms;
+        EXPECT_EQ(byte, received ? 'A' : 0x00) << delay_ms;
     }
 
     // Only printable characters must come back unchanged, each within 5 s.
-    const struct {
-        const char *text;
-        int from;
-        const char *to;
-        bool accepted;
-        uint64_t delay_ms, end_ms;
-    } commands[] = {
+    const std::tuple<const char *, int, const char *, bool, uint64_t, uint64_t> commands[] = {
         {"ab\n", '\n', "\r", true, 0, 0},  {"ab", 'b', "B", false, 0, 0},
         {"ab", 'b', "", false, 0, 5000},   {"xy", -1, "", true, 4900, 9800},
         {"xy", -1, "", false, 5100, 5000},
     };
-    for (const auto &c : commands) {
-        echoing(c.from, c.to, c.delay_ms);
-        EXPECT_EQ(send_command(c.text, c.delay_ms ? ECHO_OFF : ECHO_ON), c.accepted) << c.text;
-        EXPECT_EQ(wire::now_ms, c.end_ms) << c.text << c.delay_ms;
+    for (const auto &[text, from, to, accepted, delay_ms, end_ms] : commands) {
+        echoing(from, to, delay_ms);
+        EXPECT_EQ(send_command(text, delay_ms ? ECHO_OFF : ECHO_ON), accepted) << text;
+        EXPECT_EQ(wire::now_ms, end_ms) << text << delay_ms;
     }
 
     // Shown: printable characters and white space only, and only when echo is exactly ECHO_ON.
@@ -74,20 +65,19 @@ TEST(Session, SpeedSearch) {
     // The speeds in turn (target 0: nobody answers); a port that cannot be opened ends the search
     // at once.
     const std::vector<uint32_t> SPEEDS = {57600, 38400, 19200, 9600, 4800, 2400, 1200};
-    const struct {
-        unsigned target_speed, failing_port, tried;
-    } rows[] = {{57600, 0, 1}, {9600, 0, 4}, {0, 0, 7}, {57600, 1, 1}};
-    for (const auto &row : rows) {
+    const std::tuple<unsigned, unsigned, unsigned> rows[] = {
+        {57600, 0, 1}, {9600, 0, 4}, {0, 0, 7}, {57600, 1, 1}};
+    for (const auto &[target_speed, failing_port, tried] : rows) {
         fresh_start();
-        if (row.target_speed != 0)
-            wire::attach_target({"--baud", std::to_string(row.target_speed)});
-        wire::failing_port = row.failing_port;
-        bool found = row.target_speed != 0 && row.failing_port == 0;
+        if (target_speed != 0)
+            wire::attach_target({"--baud", std::to_string(target_speed)});
+        wire::failing_port = failing_port;
+        bool found = target_speed != 0 && failing_port == 0;
         std::string shown = "\r\n\nAttempting Autobaud . . . ";
-        for (size_t i = 0; i < row.tried && row.failing_port == 0; ++i)
+        for (size_t i = 0; i < tried && failing_port == 0; ++i)
             shown += std::to_string(SPEEDS[i]) + " ";
-        EXPECT_EQ(autobaud(), found) << row.target_speed;
-        EXPECT_EQ(wire::opens, std::vector<uint32_t>(SPEEDS.begin(), SPEEDS.begin() + row.tried));
+        EXPECT_EQ(autobaud(), found) << target_speed;
+        EXPECT_EQ(wire::opens, std::vector<uint32_t>(SPEEDS.begin(), SPEEDS.begin() + tried));
         EXPECT_EQ(test_console::output(), shown + (found ? FOUND : ""));
         EXPECT_EQ(wire::line_open, found);
     }
@@ -174,13 +164,10 @@ TEST(Session, UpToTheWaitingLine) {
     // open_session against the simulated target: what was shown in this order (parts split at
     // '|'), upgrade commands sent, the speed of each open.
     const std::string SEARCH = "\r\n\nAttempting Autobaud . . . ";
-    const struct {
-        const char *target, *keys;
-        bool reached;
-        std::string shown;
-        unsigned upgrades;
-        const char *opens;
-    } rows[] = {
+    const std::string LOGIN =
+        "\a\r\n\nMUST LOGIN - ENTER USER NUMBER:  42\r\n\aENTER PASSWORD:  ******\r\n";
+    using row = std::tuple<const char *, const char *, bool, std::string, unsigned, const char *>;
+    const row rows[] = {
         {"--waiting", "", true, SHOWN_WAITING, 0, "57600"},
         {"--upgrade-baud 19200", "", true,
          " > |" + UPGRADE + SEARCH + "57600 |57600 38400 19200 " + FOUND + "\r\n\r\n" +
@@ -188,29 +175,26 @@ TEST(Session, UpToTheWaitingLine) {
          1, "57600 57600 38400 19200"},
         // The target's lines after the user number are read unshown, its answer to the password
         // shown.
-        {"--login 42:secret", "42\rsecret\r", true,
-         "\a\r\n\nMUST LOGIN - ENTER USER NUMBER:  42\r\n\aENTER PASSWORD:  ******\r\n\r\nkestrel "
-         "> " +
-             UPGRADE,
-         1, "57600 57600"},
-        {"--login 42:secret", "42\rsesame\r", false,
-         "MUST LOGIN|ENTER PASSWORD:  ******\r\n|\r\n\nLogin failed.\r\n", 0, "57600"},
+        {"--login 42:secret", "42\rsecret\r", true, LOGIN + "\r\nkestrel > " + UPGRADE, 1,
+         "57600 57600"},
+        {"--login 42:secret", "42\rsesame\r", false, LOGIN + "|\r\n\nLogin failed.\r\n", 0,
+         "57600"},
     };
-    for (const auto &row : rows) {
+    for (const auto &[target, keys, reached, shown, upgrades, speeds] : rows) {
         fresh_start();
-        wire::attach_target(words(row.target));
-        test_console::keys(row.keys);
-        SCOPED_TRACE(std::string(row.target) + " " + row.keys);
-        EXPECT_EQ(open_session(), row.reached) << wire::target_log;
+        wire::attach_target(words(target));
+        test_console::keys(keys);
+        SCOPED_TRACE(std::string(target) + " " + keys);
+        EXPECT_EQ(open_session(), reached) << wire::target_log;
         std::string missing, opens;
-        EXPECT_TRUE(shown_in_order(words(row.shown, '|'), &missing))
+        EXPECT_TRUE(shown_in_order(words(shown, '|'), &missing))
             << missing << " not shown in order in\n"
             << test_console::output();
-        EXPECT_EQ(count_of(wire::written, UPGRADE), row.upgrades);
-        EXPECT_EQ(count_of(test_console::output(), "MUST LOGIN"), row.keys[0] ? 1u : 0u);
+        EXPECT_EQ(count_of(wire::written, UPGRADE), upgrades);
+        EXPECT_EQ(count_of(test_console::output(), "MUST LOGIN"), keys[0] ? 1u : 0u);
         for (uint32_t speed : wire::opens)
             opens += (opens.empty() ? "" : " ") + std::to_string(speed);
-        EXPECT_EQ(opens, row.opens);
+        EXPECT_EQ(opens, speeds);
     }
 }
 
@@ -230,27 +214,25 @@ void command_line(std::string first, std::vector<std::string> typed) {
 }
 
 TEST(Session, PromptSearch) {
-    // Three lines are looked at for the command prompt before the login, five after it.
-    const std::string before[] = {"a\r\nb\r\nkestrel > ", "a\r\nb\r\nc\r\nkestrel > "};
-    const std::string after[] = {"1\r\n2\r\n3\r\n4\r\nkestrel > ",
-                                 "1\r\n2\r\n3\r\n4\r\n5\r\nkestrel > "};
-    for (int login = 0; login < 2; ++login) {
-        for (int late = 0; late < 2; ++late) {
-            fresh_start();
-            if (login) {
-                command_line("User# > ", {"1\r\nPassword: ", after[late]});
-                test_console::keys("1\rpw\r");
-            } else {
-                command_line(before[late], {});
-            }
-            open_session();
-            // The upgrade command starts when the prompt was found in time, shown; else the
-            // next of four attempts begins.
-            SCOPED_TRACE(std::to_string(login) + (late ? " one line late" : " just in time"));
-            EXPECT_EQ(wire::written.find('_') != std::string::npos, !late);
-            EXPECT_EQ(count_of(wire::written.substr(14), "\n"), late ? 4u : 1u);
-            EXPECT_EQ(count_of(test_console::output(), "kestrel > "), late ? 0u : 1u);
-        }
+    // Three lines are looked at for the command prompt before the login, five after it: the
+    // command line's first answer, its answers to the user number and password (split at '|').
+    const std::tuple<const char *, const char *, bool> rows[] = {
+        {"a\r\nb\r\nkestrel > ", "", false},
+        {"a\r\nb\r\nc\r\nkestrel > ", "", true},
+        {"User# > ", "1\r\nPassword: |1\r\n2\r\n3\r\n4\r\nkestrel > ", false},
+        {"User# > ", "1\r\nPassword: |1\r\n2\r\n3\r\n4\r\n5\r\nkestrel > ", true},
+    };
+    for (const auto &[first, typed, late] : rows) {
+        fresh_start();
+        command_line(first, words(typed, '|'));
+        test_console::keys(typed[0] ? "1\rpw\r" : "");
+        open_session();
+        // The upgrade command starts when the prompt was found in time, shown; else the next of
+        // four attempts begins.
+        SCOPED_TRACE(std::string(first) + typed);
+        EXPECT_EQ(wire::written.find('_') != std::string::npos, !late);
+        EXPECT_EQ(count_of(wire::written.substr(14), "\n"), late ? 4u : 1u);
+        EXPECT_EQ(count_of(test_console::output(), "kestrel > "), late ? 0u : 1u);
     }
 }
 
@@ -258,9 +240,11 @@ TEST(Session, PromptSearch) {
 // upgrade command it is silent, or goes on the same, or restarts: it echoes the speed search,
 // says a line of its own 3 s after the pattern, and answers a line feed after that line with
 // the waiting line.
-enum after_upgrade { SILENT, SAME, RESTART };
+enum after_upgrade { NOBODY, SILENT, SAME, RESTART };
 void prompting_target(after_upgrade after) {
     fresh_start();
+    if (after == NOBODY)
+        return;
     auto ready_ms = std::make_shared<uint64_t>(UINT64_MAX);
     wire::on_write = [after, ready_ms](unsigned char c) {
         size_t upgrade = wire::written.find(UPGRADE);
@@ -280,26 +264,23 @@ void prompting_target(after_upgrade after) {
 }
 
 TEST(Session, Failures) {
-    // Nobody answers; or the target goes quiet after the upgrade command.
-    fresh_start();
-    EXPECT_FALSE(open_session());
-    EXPECT_EQ(test_console::output().substr(test_console::output().size() - 39),
-              "\r\nCould not establish communications.\r\n");
-    prompting_target(SILENT);
-    EXPECT_FALSE(open_session());
-    EXPECT_EQ(test_console::output().substr(test_console::output().size() - 42),
-              "\r\nCould not re-establish communications.\r\n");
-
-    // After the restart the target's first line is read unshown before the line feed goes.
-    prompting_target(RESTART);
-    EXPECT_TRUE(open_session());
-    EXPECT_EQ(test_console::output().find("Ready"), std::string::npos);
-
-    // A target that never shows the waiting line: four attempts, then false, no message.
-    prompting_target(SAME);
-    EXPECT_FALSE(open_session());
-    EXPECT_EQ(count_of(wire::written, UPGRADE), 4u);
-    EXPECT_EQ(test_console::output().find("Could not"), std::string::npos);
+    // Nobody answers; the target goes quiet after the upgrade command; after its restart its first
+    // line is read unshown before the line feed goes; it never shows the waiting line: four
+    // attempts, then false, no message.
+    const std::tuple<after_upgrade, bool, const char *, const char *, unsigned> rows[] = {
+        {NOBODY, false, "\r\nCould not establish communications.\r\n", "", 0},
+        {SILENT, false, "\r\nCould not re-establish communications.\r\n", "", 1},
+        {RESTART, true, "", "Ready", 1},
+        {SAME, false, "", "Could not", 4},
+    };
+    for (const auto &[after, reached, tail, absent, upgrades] : rows) {
+        prompting_target(after);
+        EXPECT_EQ(open_session(), reached) << after;
+        const std::string &out = test_console::output();
+        EXPECT_EQ(out.substr(out.size() - std::min(out.size(), strlen(tail))), tail);
+        EXPECT_TRUE(!absent[0] || out.find(absent) == std::string::npos) << after;
+        EXPECT_EQ(count_of(wire::written, UPGRADE), upgrades) << after;
+    }
 }
 
 } // namespace
