@@ -16,9 +16,9 @@ void screen_goto(unsigned, unsigned) {}
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string answer((const char *)data, size);
     fresh_start();
-    wire::on_write([answer](unsigned char c) {
+    wire::on_write = [answer](unsigned char c) {
         wire::says(std::string(1, (char)c) + (c == '\r' ? "\n" + answer + "\r\n" : ""));
-    });
+    };
     open_port(1);
     bool passed = check_flash_map();
     if (passed == flash_check_active)

@@ -24,14 +24,14 @@ struct hardware {
 
 void pass_us(uint64_t us) {
     hw.spare_us += us;
-    wire::advance_to(wire::now_ms() + hw.spare_us / 1000);
+    wire::advance_to(wire::now_ms + hw.spare_us / 1000);
     hw.spare_us %= 1000;
 }
 
 } // namespace
 
 uint64_t pc_now_us() {
-    return wire::now_ms() * 1000 + hw.spare_us;
+    return wire::now_ms * 1000 + hw.spare_us;
 }
 
 void pc_reset() {
@@ -42,13 +42,13 @@ void pc_reset() {
 unsigned char pc_in(uint16_t port) {
     uint16_t base = BASES[pc.line_port - 1];
     hw.stale &= port == base ? ~1u : port == base + UART_LINE_STATUS ? ~2u : ~0u;
-    if (port ==
-        PIT_COUNTER_0) // with interrupts on, a handler's read may come between ours: one byte twice
+    // With interrupts on, a handler's read may come between ours: one byte twice.
+    if (port == PIT_COUNTER_0)
         hw.high_byte_next = hw.interrupts_on ? hw.high_byte_next : !hw.high_byte_next;
     if (port == PIT_COUNTER_0)
         return (unsigned char)(hw.high_byte_next ? hw.latched_count : hw.latched_count >> 8);
     if (port == base + UART_LINE_STATUS) // busy: the holding register full, a byte ready
-        return wire::now_ms() >= pc.transmitter_free_at ? LSR_THRE | LSR_TEMT : LSR_DATA_READY;
+        return wire::now_ms >= pc.transmitter_free_at ? LSR_THRE | LSR_TEMT : LSR_DATA_READY;
     return port == PIC_MASK ? hw.pic_mask : port == base ? hw.received : 0;
 }
 
@@ -79,11 +79,11 @@ uint32_t pc_bios_ticks() {
     const pc_com_irq &irq = COM_IRQS[pc.line_port - 1];
     pc_handler handler = hw.vectors[irq.vector];
     while (hw.interrupts_on && !hw.in_service && hw.stale == 0 && !(hw.pic_mask & irq.mask_bit) &&
-           handler != nullptr && wire::host_read(&hw.received, wire::now_ms())) {
+           handler != nullptr && wire::host_read(&hw.received, wire::now_ms)) {
         hw.in_service = true;
         handler();
     }
-    return (uint32_t)((pc.power_on_tick + wire::now_ms() * 182 / 10000) % BIOS_TICKS_PER_DAY);
+    return (uint32_t)((pc.power_on_tick + wire::now_ms * 182 / 10000) % BIOS_TICKS_PER_DAY);
 }
 
 uint16_t pc_bios_serial_port(unsigned index) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <sstream>
 
 #include "app/console.h"
 #include "image/srecord.h"
@@ -32,28 +33,25 @@ void fresh_start() {
     start_sector_progress();
 }
 
-void scripted_transfer(std::vector<std::string> answers, std::function<void(size_t n)> then) {
-    const std::string COMMAND = "download_firmware\n";
-    auto command_end = std::make_shared<size_t>(0); // in what was written, once known
-    wire::on_write([command_end, COMMAND](unsigned char c) {
-        const std::string &sent = wire::written();
-        if (*command_end == 0 && sent.size() >= COMMAND.size() &&
-            sent.compare(sent.size() - COMMAND.size(), COMMAND.size(), COMMAND) == 0)
-            *command_end = sent.size();
-        else if (*command_end != 0 || c == 0x03 || c == '\r')
+void scripted_transfer(std::vector<std::string> answers, bool specs) {
+    auto transfer = std::make_shared<bool>(false); // the command has gone
+    wire::on_write = [transfer](unsigned char c) {
+        const std::string &sent = wire::written, COMMAND = "download_firmware\n";
+        if (*transfer || c == 0x03 || c == '\r')
             return;
+        *transfer = sent.size() >= COMMAND.size() &&
+                    sent.compare(sent.size() - COMMAND.size(), COMMAND.size(), COMMAND) == 0;
         wire::says(sent.size() == 15 ? "\n==> Firmware corrupted: download system software\r\n"
                                      : std::string(1, (char)c));
-    });
+    };
     auto next = std::make_shared<size_t>(0);
-    wire::on_wait([answers, next, then, command_end]() {
-        if (*command_end == 0)
+    wire::on_wait = [answers, specs, next, transfer]() {
+        if (!*transfer)
             return;
         size_t n = (*next)++;
-        wire::says(n < answers.size() ? answers[n] : "\x06");
-        if (then)
-            then(n);
-    });
+        std::string answer = n < answers.size() ? answers[n] : "\x06";
+        specs ? far_says(answer) : wire::says(answer);
+    };
 }
 
 std::string far_bytes(const std::string &spec) {
@@ -83,7 +81,7 @@ std::string far_bytes(const std::string &spec) {
 void far_says(const std::string &text) {
     size_t room = text.find('!');
     if (room != std::string::npos)
-        wire::fail_writes_after(std::stol(&text[room + 1]));
+        wire::writes_left = std::stol(&text[room + 1]);
     std::string spec = text.substr(0, room);
     for (size_t from = 0; from <= spec.size();) {
         size_t to = std::min(spec.find('+', from), spec.size()), at = spec.find('@', from);
@@ -96,14 +94,19 @@ void far_says(const std::string &text) {
 
 bool shown_in_order(const std::vector<std::string> &texts, std::string *missing) {
     size_t at = 0;
-    for (const std::string &text : texts) {
-        at = test_console::output().find(text, at);
-        if (at == std::string::npos) {
-            *missing = text;
-            return false;
-        }
-    }
+    for (const std::string &text : texts)
+        if ((at = test_console::output().find(text, at)) == std::string::npos)
+            return *missing = text, false;
     return true;
+}
+
+std::vector<std::string> words(const std::string &text, char separator) {
+    std::vector<std::string> parts;
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, separator);)
+        if (!part.empty())
+            parts.push_back(part);
+    return parts;
 }
 
 size_t count_of(const std::string &text, const std::string &part) {
@@ -114,42 +117,31 @@ size_t count_of(const std::string &text, const std::string &part) {
 }
 
 std::string srec(char type, uint32_t address, const std::string &data) {
-    unsigned address_length = (type == '2' || type == '8')   ? 3
-                              : (type == '3' || type == '7') ? 4
-                                                             : 2;
-    std::string bytes(1, (char)(address_length + data.size() + 1));
+    unsigned address_length = type == '2' || type == '8' ? 3 : type == '3' || type == '7' ? 4 : 2;
+    std::string bytes(1, (char)(address_length + data.size() + 1)), text = {'S', type};
     for (unsigned i = address_length; i > 0; --i)
         bytes += (char)(address >> (8 * (i - 1)));
-    bytes += data;
-    std::string text = std::string("S") + type;
     unsigned sum = 0;
-    char hex[3];
-    for (unsigned char byte : bytes) {
-        snprintf(hex, sizeof hex, "%02X", byte);
-        text += hex;
+    for (unsigned char byte : bytes += data)
         sum += byte;
-    }
-    snprintf(hex, sizeof hex, "%02X", ~sum & 0xFF);
-    return text + hex + "\n";
-}
-
-unsigned char pattern_byte(uint32_t address) {
-    return (unsigned char)(address * 7 + (address >> 8) + (address >> 16));
+    char hex[3];
+    for (unsigned char byte : bytes += (char)~sum)
+        snprintf(hex, sizeof hex, "%02X", byte), text += hex;
+    return text + "\n";
 }
 
 std::string pattern(uint32_t start, uint32_t length) {
     std::string bytes;
-    for (uint32_t i = 0; i < length; ++i)
-        bytes += (char)pattern_byte(start + i);
+    for (uint32_t a = start; a - start < length; ++a)
+        bytes += (char)(a * 7 + (a >> 8) + (a >> 16));
     return bytes;
 }
 
 std::string pattern_records(char type, uint32_t start, uint32_t length, unsigned per_record) {
     std::string text;
-    for (uint32_t done = 0; done < length; done += per_record) {
-        uint32_t count = length - done < per_record ? length - done : per_record;
-        text += srec(type, start + done, pattern(start + done, count));
-    }
+    for (uint32_t done = 0; done < length; done += per_record)
+        text +=
+            srec(type, start + done, pattern(start + done, std::min(length - done, per_record)));
     return text;
 }
 

@@ -3,7 +3,6 @@
 #define TESTS_SUPPORT_UNIT_H
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,10 +14,9 @@
 void fresh_start();
 
 // A target already waiting for the download whose transfer phase is scripted: after
-// "download_firmware\n", answer n goes out when the program next waits after writing; past
-// the list every wait gets an ACK. `then` may add more, delayed, after answer n.
-void scripted_transfer(std::vector<std::string> answers,
-                       std::function<void(size_t n)> then = nullptr);
+// "download_firmware\n", answer n goes out when the program next waits after writing, as far_says
+// reads it when `specs`; past the list every wait gets an ACK.
+void scripted_transfer(std::vector<std::string> answers, bool specs = false);
 
 // Bytes of the far end in short: A ACK, N NAK, Y SYN, E EOT, C CAN, D the echo of
 // "download_firmware\n", z and Z the sector sizes 32768 and 131072 as a target sends them, <hex>
@@ -32,15 +30,16 @@ void far_says(const std::string &spec);
 // that does not in *missing.
 bool shown_in_order(const std::vector<std::string> &texts, std::string *missing);
 
+// The parts of text between separators, empty ones left out.
+std::vector<std::string> words(const std::string &text, char separator = ' ');
+
 // How often part occurs in text.
 size_t count_of(const std::string &text, const std::string &part);
 
 // One S-record line: type, count, address of the type's length, data, checksum, line feed.
 std::string srec(char type, uint32_t address, const std::string &data);
 
-// The data byte at an address in pattern images.
-unsigned char pattern_byte(uint32_t address);
-// Pattern bytes of [start, start + length).
+// The pattern images' data bytes of [start, start + length).
 std::string pattern(uint32_t start, uint32_t length);
 // Data records of one type covering [start, start + length) with pattern bytes.
 std::string pattern_records(char type, uint32_t start, uint32_t length, unsigned per_record = 32);

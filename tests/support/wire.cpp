@@ -3,43 +3,42 @@
 #include <unistd.h>
 
 #include <cstdarg>
+#include <algorithm>
 #include <cstdio>
 #include <deque>
 #include <fstream>
 #include <getopt.h>
 #include <memory>
-#include <sstream>
+#include <iterator>
 
 #include "serial/serial.h"
 #include "tools/kestrel-target/log.h"
 #include "tools/kestrel-target/target.h"
 
+namespace wire {
+uint64_t now_ms;
+bool line_open;
+std::string written, target_log;
+std::vector<uint64_t> written_at;
+std::vector<uint32_t> opens;
+unsigned failing_port;
+long writes_left;
+std::function<void(unsigned char)> on_write;
+std::function<void()> on_wait;
+} // namespace wire
+
 namespace {
 
-struct due_byte {
-    uint64_t due_ms;
-    unsigned char value;
-};
-
+using wire::now_ms;
 const uint64_t NEVER = UINT64_MAX;
 
-bool line_open = false;
-uint64_t clock_ms = 0;
-std::deque<due_byte> incoming;
-std::function<void(unsigned char)> responder;
-std::function<void()> waiter;
-bool wrote_since_wait = true;
-long writes_left = -1;
-unsigned failing_port = 0;
-std::vector<uint32_t> speeds;
-std::string output;
-std::vector<uint64_t> output_ms;
+std::deque<std::pair<uint64_t, unsigned char>> incoming; // due time, byte
+bool wrote_since_wait;
 
 // The target's engine keeps references to its options and line: they live here.
 Options target_options;
 Line target_line;
 std::unique_ptr<Target> target;
-std::string target_events;
 std::string received_path;
 TimePoint epoch;
 
@@ -48,17 +47,17 @@ TimePoint virtual_time(uint64_t ms) {
 }
 
 uint64_t ms_of(TimePoint t) {
-    if (t == TimePoint::max())
-        return NEVER;
-    return t <= epoch ? 0
-                      : std::chrono::duration_cast<std::chrono::milliseconds>(t - epoch).count();
+    using std::chrono::milliseconds;
+    return t == TimePoint::max() ? NEVER
+           : t <= epoch          ? 0
+                                 : std::chrono::duration_cast<milliseconds>(t - epoch).count();
 }
 
 // The target sees what has reached it and answers what has fallen due.
 void pump() {
     if (!target)
         return;
-    TimePoint now = virtual_time(clock_ms);
+    TimePoint now = virtual_time(now_ms);
     target->tick(now);
     while (!target->busy() && !target->ended() && !target_line.rx.empty()) {
         RxByte rx = target_line.rx.front();
@@ -69,26 +68,21 @@ void pump() {
 
 // A byte arriving at due_ms, or behind what is queued before it when that comes later.
 void arrive(unsigned char value, uint64_t due_ms) {
-    if (!incoming.empty() && incoming.back().due_ms > due_ms)
-        due_ms = incoming.back().due_ms;
-    incoming.push_back({due_ms, value});
+    incoming.push_back(
+        {incoming.empty() ? due_ms : std::max(incoming.back().first, due_ms), value});
 }
 
 uint64_t next_target_deadline() {
-    if (!target)
-        return NEVER;
-    uint64_t due = ms_of(target->next_deadline());
+    uint64_t due = target ? ms_of(target->next_deadline()) : NEVER;
     // A deadline the engine has already handled must not hold the clock.
-    return due == NEVER || due > clock_ms ? due : clock_ms + 1;
+    return due == NEVER || due > now_ms ? due : now_ms + 1;
 }
 
 } // namespace
 
 // The engine's line and log, in place of the real ones.
 void line_send(Line &, const uint8_t *bytes, size_t count, unsigned, TimePoint now) {
-    if (!line_open) // a closed port loses what arrives meanwhile
-        return;
-    for (size_t i = 0; i < count; ++i)
+    for (size_t i = 0; i < count && wire::line_open; ++i) // a closed port loses what arrives
         arrive(bytes[i], ms_of(now));
 }
 
@@ -102,95 +96,60 @@ void log_event(const char *format, ...) {
     va_start(args, format);
     vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    char stamp[32];
-    snprintf(stamp, sizeof stamp, "[%7.3f] ", clock_ms / 1000.0);
-    target_events += stamp + std::string(text) + "\n";
+    wire::target_log += "[" + std::to_string(now_ms) + " ms] " + text + "\n";
 }
 
 std::string hex_bytes(const unsigned char *bytes, size_t count, size_t limit) {
     std::string text;
     char two[4];
-    for (size_t i = 0; i < count && i < limit; ++i) {
-        snprintf(two, sizeof two, i == 0 ? "%02X" : " %02X", bytes[i]);
-        text += two;
-    }
+    for (size_t i = 0; i < count && i < limit; ++i)
+        snprintf(two, sizeof two, i == 0 ? "%02X" : " %02X", bytes[i]), text += two;
     return count > limit ? text + " ..." : text;
 }
 
 namespace wire {
 
 void reset() {
-    line_open = false;
-    clock_ms = 0;
-    incoming.clear();
-    responder = nullptr;
-    waiter = nullptr;
-    wrote_since_wait = true;
-    writes_left = -1;
-    failing_port = 0;
-    speeds.clear();
-    output.clear();
-    output_ms.clear();
-    target.reset();
-    target_line = Line();
-    target_events.clear();
+    set_open(false);
+    now_ms = 0, writes_left = -1, failing_port = 0, wrote_since_wait = true;
+    on_write = nullptr, on_wait = nullptr, target = nullptr, target_line = Line();
+    opens.clear(), written.clear(), written_at.clear(), target_log.clear();
     if (!received_path.empty())
-        unlink(received_path.c_str());
-    received_path.clear();
+        unlink(received_path.c_str()), received_path.clear();
     epoch = Clock::now();
-}
-
-uint64_t now_ms() {
-    return clock_ms;
 }
 
 void advance_to(uint64_t ms) {
     for (uint64_t due = next_target_deadline(); due <= ms; due = next_target_deadline()) {
-        clock_ms = due;
+        now_ms = due;
         pump();
     }
-    if (ms > clock_ms)
-        clock_ms = ms;
+    now_ms = std::max(now_ms, ms);
     pump();
 }
 
 void says(const std::string &bytes, uint64_t delay_ms) {
     for (unsigned char c : bytes)
-        arrive(c, clock_ms + delay_ms);
-}
-
-void on_write(std::function<void(unsigned char)> f) {
-    responder = std::move(f);
-}
-
-void on_wait(std::function<void()> f) {
-    waiter = std::move(f);
+        arrive(c, now_ms + delay_ms);
 }
 
 void attach_target(std::vector<std::string> options) {
-    for (const std::string &option : options) {
-        if (option == "--range") {
-            char name[] = "/tmp/wire-received-XXXXXX";
-            close(mkstemp(name));
-            received_path = name;
-            options.insert(options.end(), {"--output", received_path});
-            break;
-        }
+    if (std::find(options.begin(), options.end(), "--range") != options.end()) {
+        char name[] = "/tmp/wire-received-XXXXXX";
+        close(mkstemp(name));
+        received_path = name;
+        options.insert(options.end(), {"--output", received_path});
     }
     options.insert(options.begin(), "kestrel-target");
     std::vector<char *> argv;
     for (std::string &option : options)
         argv.push_back(&option[0]);
     target_options = Options();
-    bool exit_now = false;
+    bool exit_now;
     optind = 0; // a fresh scan for every target
     if (!parse_options((int)argv.size(), argv.data(), target_options, exit_now))
         throw std::invalid_argument("bad target options");
     target.reset(new Target(target_options, target_line));
-}
-
-std::string target_log() {
-    return target_events;
 }
 
 int target_status() {
@@ -199,42 +158,7 @@ int target_status() {
 
 std::string target_received() {
     std::ifstream in(received_path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void fail_open(unsigned port) {
-    failing_port = port;
-}
-
-const std::vector<uint32_t> &opens() {
-    return speeds;
-}
-
-bool open_line(unsigned port_number) {
-    set_open(false);
-    speeds.push_back(baud_rate);
-    if (port_number == failing_port)
-        return false;
-    set_open(true);
-    return true;
-}
-
-void fail_writes_after(long bytes) {
-    writes_left = bytes;
-}
-
-const std::string &written() {
-    return output;
-}
-
-uint64_t written_at(size_t index) {
-    return index < output_ms.size() ? output_ms[index] : NEVER;
-}
-
-bool is_open() {
-    return line_open;
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void set_open(bool open) {
@@ -246,49 +170,47 @@ void set_open(bool open) {
 bool host_write(unsigned char byte) {
     if (!line_open || writes_left == 0)
         return false;
-    if (writes_left > 0)
-        --writes_left;
+    writes_left -= writes_left > 0;
     wrote_since_wait = true;
-    output += (char)byte;
-    output_ms.push_back(clock_ms);
-    if (responder)
-        responder(byte);
+    written += (char)byte;
+    written_at.push_back(now_ms);
+    if (on_write)
+        on_write(byte);
     if (target) {
-        target_line.rx.push_back({byte, baud_rate, virtual_time(clock_ms), virtual_time(clock_ms)});
+        target_line.rx.push_back({byte, baud_rate, virtual_time(now_ms), virtual_time(now_ms)});
         pump();
     }
     return true;
 }
 
 bool host_read(unsigned char *byte, uint64_t limit_ms) {
-    if (waiter && wrote_since_wait && incoming.empty()) {
+    if (on_wait && wrote_since_wait && incoming.empty()) {
         wrote_since_wait = false;
-        waiter();
+        on_wait();
     }
     for (;;) {
         pump();
-        uint64_t arrival = incoming.empty() ? NEVER : incoming.front().due_ms;
-        uint64_t deadline = next_target_deadline();
+        uint64_t arrival = incoming.empty() ? NEVER : incoming.front().first,
+                 deadline = next_target_deadline();
         if (arrival <= limit_ms && arrival <= deadline) {
-            if (arrival > clock_ms)
-                clock_ms = arrival;
-            *byte = incoming.front().value;
+            now_ms = std::max(now_ms, arrival);
+            *byte = incoming.front().second;
             incoming.pop_front();
             return true;
         }
         if (deadline > limit_ms) {
             advance_to(limit_ms);
-            if (!incoming.empty() && incoming.front().due_ms <= limit_ms)
-                continue;
-            return false;
+            if (incoming.empty() || incoming.front().first > limit_ms)
+                return false;
+        } else {
+            now_ms = deadline;
         }
-        clock_ms = deadline;
     }
 }
 
 void drop_arrived() {
     pump();
-    while (!incoming.empty() && incoming.front().due_ms <= clock_ms)
+    while (!incoming.empty() && incoming.front().first <= now_ms)
         incoming.pop_front();
 }
 

@@ -15,7 +15,23 @@ namespace wire {
 // Back to a closed line, clock 0, nothing queued, no target, every open succeeding.
 void reset();
 
-uint64_t now_ms();
+extern uint64_t now_ms;
+extern bool line_open;
+// Everything the program wrote, and the virtual time of each byte; the speed of every open, in
+// order, failed ones included; the simulated target's log.
+extern std::string written;
+extern std::vector<uint64_t> written_at;
+extern std::vector<uint32_t> opens;
+extern std::string target_log;
+// A port number whose open fails (0: none); writes failing after this many more bytes (-1:
+// never).
+extern unsigned failing_port;
+extern long writes_left;
+// Called with every byte the program writes, when it writes it; and when the program starts
+// waiting for a byte, with nothing queued, after writing since the last call: a scripted far
+// end answers there, with says().
+extern std::function<void(unsigned char)> on_write;
+extern std::function<void()> on_wait;
 
 // Time passes; the target's due answers happen on the way.
 void advance_to(uint64_t ms);
@@ -23,35 +39,14 @@ void advance_to(uint64_t ms);
 // Bytes from the far end, arriving delay_ms from now (behind anything queued before).
 void says(const std::string &bytes, uint64_t delay_ms = 0);
 
-// Called with every byte the program writes, when it writes it.
-void on_write(std::function<void(unsigned char)> responder);
-
-// Called when the program starts waiting for a byte, with nothing queued, after writing since
-// the last call: a scripted far end answers here, with says().
-void on_wait(std::function<void()> answer);
-
 // The simulated target with these kestrel-target options. With "--range" among them, what it
 // received is written where target_received() reads it.
 void attach_target(std::vector<std::string> options);
-std::string target_log();
 // Its exit status once its transfer has ended, else -1.
 int target_status();
 std::string target_received();
 
-// A port number whose open fails (0: none); writes failing after this many more bytes.
-void fail_open(unsigned port_number);
-void fail_writes_after(long bytes);
-
-// Everything the program wrote, and the virtual time of each byte.
-const std::string &written();
-uint64_t written_at(size_t index);
-// The speed of every open, in order, failed ones included.
-const std::vector<uint32_t> &opens();
-
-// The host side, for the port back ends. open_line records the speed and fails for the
-// failing port number; closing loses the bytes in flight.
-bool open_line(unsigned port_number);
-bool is_open();
+// The host side, for the port back ends; closing loses the bytes in flight.
 void set_open(bool open);
 bool host_write(unsigned char byte);
 // The next byte, waiting until limit_ms at most.

@@ -4,9 +4,7 @@
 
 #include <unistd.h>
 
-#include <iterator>
 #include <map>
-#include <sstream>
 
 #include "image/srecord.h"
 #include "session/driver.h"
@@ -29,14 +27,6 @@ std::string image_of(const std::vector<span> &data, bool terminator = true) {
     return terminator ? text + srec('8', 0, "") : text;
 }
 
-// What the target must hold of [from, to] after a download of the data.
-std::string expected(const std::vector<span> &data, uint32_t from, uint32_t to) {
-    std::string bytes(to - from + 1, '\xFF');
-    for (const span &s : data)
-        bytes.replace(s.start - from, s.length, pattern(s.start, s.length));
-    return bytes;
-}
-
 const std::string TIMEOUT = "\r\nERROR - Receiver timeout.\r\n";
 const std::string NOT_SENT = "\r\nERROR - Could not transmit data.\r\n";
 const std::string DONE = "100% complete.   \r100% complete.   \r\n\r\n";
@@ -49,12 +39,7 @@ const std::string AT_0 = "  0% complete... ", RETRY = " - will try again\r\n";
 // token*k.
 std::string shape(const std::string &w, const std::string &image) {
     const std::string COMMAND = "download_firmware\n", REQUEST("\x01SIZE\xC1\x55\xC9\xDE", 9);
-    std::vector<std::string> lines, tokens;
-    for (size_t at = 0, end; (end = image.find('\n', at)) != std::string::npos; at = end + 1) {
-        lines.push_back(image.substr(at, end + 1 - at));
-        if (lines.back()[0] == 'S' && (lines.back()[1] == '7' || lines.back()[1] == '9'))
-            lines.back()[1] = '8';
-    }
+    std::vector<std::string> lines = words(image, '\n'), tokens;
     auto crc_follows = [&w](size_t p, uint32_t n) {
         unsigned char crc[4];
         put_u32_be(crc, block_crc((const unsigned char *)&w[p], n));
@@ -64,8 +49,8 @@ std::string shape(const std::string &w, const std::string &image) {
         auto at_p = [&](const std::string &s) { return w.compare(p, s.size(), s) == 0; };
         std::string t = w[p] == 0x1C ? "F" : w[p] == 4 ? "E" : w[p] == 0x15 ? "N" : "?";
         for (size_t i = 0; i < lines.size() && t == "?"; ++i)
-            if (at_p(lines[i]))
-                t = "L" + std::to_string(i + 1), n = lines[i].size();
+            if (at_p(lines[i] + "\n"))
+                t = "L" + std::to_string(i + 1), n = lines[i].size() + 1;
         if (at_p(COMMAND))
             t = "D", n = COMMAND.size();
         else if (at_p(REQUEST))
@@ -117,8 +102,7 @@ const uint64_t COMMAND_MS = 4165;
 // download in the same process goes the same way.
 void run_scripted(const scripted_case &row) {
     std::vector<std::string> tokens;
-    std::istringstream in(row.answers);
-    for (std::string token; in >> token;) {
+    for (const std::string &token : words(row.answers)) {
         size_t star = token.find('*');
         tokens.insert(tokens.end(), star == std::string::npos ? 1 : std::stoul(&token[star + 1]),
                       token.substr(0, star));
@@ -128,25 +112,19 @@ void run_scripted(const scripted_case &row) {
     for (int run = 1; run <= 2; ++run) {
         wire::reset();
         test_console::reset();
-        scripted_transfer(std::vector<std::string>(tokens.size()), [&tokens](size_t n) {
-            if (n < tokens.size())
-                far_says(tokens[n]);
-        });
+        scripted_transfer(tokens, true);
         if (tokens.size() > 0 && tokens[0][0] == '!')
-            wire::fail_writes_after(SESSION_BYTES + std::stol(&tokens[0][1]));
+            wire::writes_left = SESSION_BYTES + std::stol(&tokens[0][1]);
         use_image(image);
         int ends[2];
-        if (row.image == 'p' && pipe(ends) == 0 && write(ends[1], image.data(), image.size()) > 0) {
-            close(ends[1]);
-            fclose(image_file);
-            image_file = fdopen(ends[0], "rb");
-        }
+        if (row.image == 'p' && pipe(ends) == 0 && write(ends[1], image.data(), image.size()) > 0)
+            close(ends[1]), fclose(image_file), image_file = fdopen(ends[0], "rb");
         bool ok = run_download("image.s19", '1');
         const std::string &out = test_console::output();
         SCOPED_TRACE(std::string(row.answers) + " (run " + std::to_string(run) + ")\n" + out);
         EXPECT_EQ(ok, row.ok);
-        EXPECT_EQ(shape(wire::written(), image), row.shape);
-        EXPECT_EQ(wire::now_ms() - COMMAND_MS, row.end_ms);
+        EXPECT_EQ(shape(wire::written, image), row.shape);
+        EXPECT_EQ(wire::now_ms - COMMAND_MS, row.end_ms);
         EXPECT_EQ(out.substr(out.size() - std::min(out.size(), row.tail.size())), row.tail);
         EXPECT_LE(count_of(out, "Downloading image.s19"), 1u);
     }
@@ -261,32 +239,30 @@ TEST(Download, ScriptedSectors) {
 TEST(Download, SimulatedTarget) {
     // Data on both sides of a sector boundary; the highest address makes a third sector.
     const std::vector<span> SECTORS = {{0x8000, 0x100}, {0xFF80, 0x180}}, LINES = {{0x8000, 0x400}};
-    const struct {
-        const char *options; // kestrel-target's besides --waiting
-        std::vector<span> data;
-        uint32_t from, to; // the range compared
-    } rows[] = {
+    // kestrel-target's options besides --waiting, the data, the range compared.
+    const std::tuple<const char *, std::vector<span>, uint32_t, uint32_t> rows[] = {
         {"", SECTORS, 0x8000, 0x1FFFF},
         {"--sector-size 131072", {{0x20000, 0x300}}, 0x20000, 0x5FFFF},
         {"--nak-header 1 --nak-block 1:3:2 --nak-block 2:256 --size-fail 2", SECTORS, 0x8000,
          0x1FFFF},
         {"--mode line", LINES, 0x8000, 0x83FF},
     };
-    for (const auto &row : rows) {
+    for (const auto &[extra, data, from, to] : rows) {
         fresh_start();
-        std::vector<std::string> options = {
-            "--waiting", "--range", std::to_string(row.from) + ":" + std::to_string(row.to)};
-        std::istringstream in(row.options);
-        for (std::string option; in >> option;)
-            options.push_back(option);
+        std::vector<std::string> options = words(extra);
+        options.insert(options.end(),
+                       {"--waiting", "--range", std::to_string(from) + ":" + std::to_string(to)});
         wire::attach_target(options);
-        use_image(image_of(row.data));
-        EXPECT_TRUE(run_download("image.s19", '1')) << row.options << test_console::output();
-        wire::advance_to(wire::now_ms() + 1000); // the target takes a lone byte as the end byte
-        EXPECT_EQ(wire::target_status(), 0) << row.options << wire::target_log();
-        EXPECT_TRUE(wire::target_received() == expected(row.data, row.from, row.to))
-            << row.options << ": the target holds another image\n"
-            << wire::target_log();
+        use_image(image_of(data));
+        EXPECT_TRUE(run_download("image.s19", '1')) << extra << test_console::output();
+        wire::advance_to(wire::now_ms + 1000); // the target takes a lone byte as the end byte
+        EXPECT_EQ(wire::target_status(), 0) << extra << wire::target_log;
+        std::string expected(to - from + 1, '\xFF');
+        for (const span &s : data)
+            expected.replace(s.start - from, s.length, pattern(s.start, s.length));
+        EXPECT_TRUE(wire::target_received() == expected)
+            << extra << ": the target holds another image\n"
+            << wire::target_log;
     }
 }
 

@@ -57,7 +57,7 @@ TEST(Program, RunsAndStatuses) {
     for (const auto &[line, keys, status, ends_with, trouble] : rows) {
         fresh_start();
         wire::attach_target({"--waiting"});
-        wire::fail_open(2);
+        wire::failing_port = 2;
         test_console::keys(keys);
         std::vector<std::string> args = {"kestrelload"};
         for (size_t at = 0, bar = 0; !line.empty() && bar != std::string::npos; at = bar + 1)
@@ -74,7 +74,7 @@ TEST(Program, RunsAndStatuses) {
         size_t end = shown.size() - std::min(shown.size(), ends_with.size());
         EXPECT_TRUE(shown.find(BANNER) == 0 && shown.substr(end) == ends_with) << line << keys;
         bool confirmed = toupper(keys[0]) == 'Y' && trouble != 'D';
-        EXPECT_TRUE((confirmed || wire::opens().empty()) && !wire::is_open()) << line << keys;
+        EXPECT_TRUE((confirmed || wire::opens.empty()) && !wire::line_open) << line << keys;
         EXPECT_EQ(shown.find("Continue? (Y, [N])  ") != std::string::npos, status == 0 || confirmed)
             << line << keys;
         EXPECT_EQ(fcntl(lowest, F_GETFD), -1) << line << keys << ": the file left open";

@@ -24,7 +24,7 @@ static unsigned long cursor_column = 7, cleared_tick = 0, latches_at_clear = 0;
 // "[row,column]" the cursor moved.
 void screen_clear() {
     console_write("<clear>", 7);
-    cleared_tick = wire::now_ms() * 182 / 10000, latches_at_clear = pc.latches;
+    cleared_tick = wire::now_ms * 182 / 10000, latches_at_clear = pc.latches;
 }
 void screen_window(unsigned top, unsigned left, unsigned bottom, unsigned right) {
     char text[24];
@@ -43,7 +43,7 @@ namespace {
 struct RealMode : public ::testing::Test {
     void SetUp() override { fresh_start(), pc_reset(), close_port(); }
     // The BIOS tick count now, and the first moment at which it reads `tick`.
-    static uint64_t ticks() { return wire::now_ms() * 182 / 10000; }
+    static uint64_t ticks() { return wire::now_ms * 182 / 10000; }
     static uint64_t ms_at_tick(uint64_t tick) { return (tick * 10000 + 181) / 182; }
 };
 
@@ -203,7 +203,7 @@ TEST_F(RealMode, FlashMapAndFlow) {
         wire::attach_target({"--flash-map", map});
         bool passed = open_port(1) && check_flash_map();
         EXPECT_EQ(
-            std::make_tuple(passed, wire::written(), flash_check_active, test_console::output()),
+            std::make_tuple(passed, wire::written, flash_check_active, test_console::output()),
             std::make_tuple(verdict == 'p', "_DUMP_FLASH_MAP\r", verdict != 'p',
                             "_DUMP_FLASH_MAP\r\n" + std::string(map) + "\r\n" + SAYS.at(verdict)));
     }

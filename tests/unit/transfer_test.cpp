@@ -86,13 +86,9 @@ TEST(Progress, Thresholds) {
         test_console::reset();
         progress_counter progress;
         start_progress(&progress, row.first);
-        std::istringstream in(row.second);
-        for (std::string step; in >> step;) {
-            uint32_t bytes = std::stoul(step.substr(step[0] == 'b'));
-            if (step[0] == 'b')
-                set_progress_back(&progress, bytes);
-            else
-                update_progress(&progress, bytes);
+        for (const std::string &step : words(row.second)) {
+            (step[0] == 'b' ? set_progress_back
+                            : update_progress)(&progress, std::stoul(step.substr(step[0] == 'b')));
             std::string out = test_console::take_output();
             std::string shown = out.empty() ? "" : std::to_string(atoi(&out[out.size() - 17]));
             EXPECT_EQ(step.substr(0, step.find('=') + 1) + shown, step) << row.first;
@@ -104,14 +100,9 @@ TEST(SectorSize, Answers) {
     const std::string REQUEST("\x01SIZE\xC1\x55\xC9\xDE", 9);
     const std::string NO_WRITE =
         NOT_TRANSMITTED + "\r\nCom write timeout during sector size request\r\n";
-    const struct {
-        const char *answers; // for far_says from the request on, each alone
-        bool ok;
-        uint32_t size; // 1: untouched
-        std::string shown;
-        bool nudged;
-        uint64_t end_ms;
-    } rows[] = {
+    // Answers for far_says from the request on, each alone; the size stored (1: untouched); whether
+    // a line feed nudged the target.
+    const std::tuple<const char *, bool, uint32_t, std::string, bool, uint64_t> rows[] = {
         // The first byte within 1 s, or 10 s after a line feed; each further one within 2 s.
         {"z", true, 32768, "", false, 0},
         {"Z", true, 131072, "", false, 0},
@@ -143,24 +134,22 @@ TEST(SectorSize, Answers) {
         {"!0", false, 1, NO_WRITE, false, 0},
         {"!9", false, 1, NO_WRITE, false, 1000},
     };
-    for (const auto &row : rows) {
-        std::istringstream in(row.answers);
-        for (std::string answer; in >> answer;) {
+    for (const auto &[answers, ok, expected_size, shown_text, nudged, end_ms] : rows) {
+        for (const std::string &answer : words(answers)) {
             fresh_start();
             ASSERT_TRUE(open_port(1));
-            size_t room = answer[0] == '!' ? std::stoul(&answer[1]) : std::string::npos;
-            wire::fail_writes_after(room == std::string::npos ? -1 : (long)room);
-            wire::on_wait([&answer, &REQUEST, room]() {
-                if (wire::written().size() == REQUEST.size() && room == std::string::npos)
+            far_says(answer[0] == '!' ? answer : ""); // writes failing
+            size_t room = answer[0] == '!' ? wire::writes_left : std::string::npos;
+            wire::on_wait = [&answer, &REQUEST]() {
+                if (wire::written == REQUEST && answer[0] != '!')
                     far_says(answer);
-            });
+            };
             uint32_t size = 1;
-            EXPECT_EQ(request_sector_size(&size), row.ok) << answer;
-            EXPECT_EQ(size, row.size) << answer;
-            EXPECT_EQ(test_console::output(), row.shown) << answer;
-            EXPECT_EQ(wire::now_ms(), row.end_ms) << answer;
-            EXPECT_EQ(wire::written(), (REQUEST + (row.nudged ? "\n" : "")).substr(0, room))
-                << answer;
+            EXPECT_EQ(request_sector_size(&size), ok) << answer;
+            EXPECT_EQ(size, expected_size) << answer;
+            EXPECT_EQ(test_console::output(), shown_text) << answer;
+            EXPECT_EQ(wire::now_ms, end_ms) << answer;
+            EXPECT_EQ(wire::written, (REQUEST + (nudged ? "\n" : "")).substr(0, room)) << answer;
         }
     }
 }
@@ -169,30 +158,35 @@ TEST(LineMode, Lines) {
     // What the calls of send_next_line send up to the first that fails, and where they leave.
     const std::string TOO_LONG = "\r\nERROR - Line in file is too long.\r\n";
     const std::string LONGEST = "S1" + std::string(80, '0') + "\n";
-    const struct {
-        std::string file, sent, shown;
-        bool at_end;
-    } rows[] = {
+    const std::string NOT_DOWNLOADED =
+        NOT_TRANSMITTED + "\r\nERROR - Could not download record to system.\r\n";
+    const std::tuple<std::string, std::string, std::string, bool, bool> rows[] = {
         // Terminators go as S8; a blank line, one that is no record and a CR go as they are.
         {"S00600004844521B\r\nS9030000FC\nS7050000000FA\n\nX9\nS804000000FB",
-         "S00600004844521B\r\nS8030000FC\nS8050000000FA\n\nX9\n", TOO_LONG, false},
-        {LONGEST + "S1" + std::string(81, '0') + "\n", LONGEST, TOO_LONG, false},
-        {std::string("\0S1\n", 4), "", TOO_LONG, false},
-        {"S804000000FB\n", "S804000000FB\n", "", true},
+         "S00600004844521B\r\nS8030000FC\nS8050000000FA\n\nX9\n", TOO_LONG, false, true},
+        {LONGEST + "S1" + std::string(81, '0') + "\n", LONGEST, TOO_LONG, false, true},
+        {std::string("\0S1\n", 4), "", TOO_LONG, false, true},
+        {"S804000000FB\n", "S804000000FB\n", "", true, true},
+        // Failures to read the file (a directory) and to write the line.
+        {"/", "", "\r\nERROR - Could not read next line in file.\r\n", false, true},
+        {"S1\n", "", NOT_DOWNLOADED, false, false},
     };
-    for (const auto &row : rows) {
+    for (const auto &[file, sent, shown, at_end, writable] : rows) {
         fresh_start();
         ASSERT_TRUE(open_port(1));
-        use_image(row.file);
+        wire::writes_left = writable ? -1 : 0;
+        use_image(file);
+        if (file == "/")
+            fclose(image_file), image_file = fopen("/", "rb");
         size_t calls = 0;
         while (send_next_line())
             ++calls;
-        EXPECT_EQ(calls, count_of(row.sent, "\n")) << row.file;
-        EXPECT_EQ(wire::written(), row.sent) << row.file;
-        EXPECT_EQ(test_console::output(), row.shown) << row.file;
-        EXPECT_EQ(end_of_file, row.at_end) << row.file;
-        EXPECT_EQ(line_bytes_sent, row.sent.size()) << row.file;
-        EXPECT_FALSE(row.at_end && send_next_line()) << row.file; // the end stays
+        EXPECT_EQ(calls, count_of(sent, "\n")) << file;
+        EXPECT_EQ(wire::written, sent) << file;
+        EXPECT_EQ(test_console::output(), shown) << file;
+        EXPECT_EQ(end_of_file, at_end) << file;
+        EXPECT_EQ(line_bytes_sent, sent.size()) << file;
+        EXPECT_FALSE(at_end && send_next_line()) << file; // the end stays
     }
 
     // A rejected line goes again a character at a time, 55 ms apart, not counted again.
@@ -201,28 +195,14 @@ TEST(LineMode, Lines) {
     use_image("S1\nS804000000FB\n");
     ASSERT_TRUE(send_next_line() && send_next_line());
     EXPECT_TRUE(resend_line());
-    EXPECT_EQ(wire::written(), "S1\nS804000000FB\nS804000000FB\n");
-    EXPECT_EQ(wire::written_at(17) - wire::written_at(16), 55u);
+    EXPECT_EQ(wire::written, "S1\nS804000000FB\nS804000000FB\n");
+    EXPECT_EQ(wire::written_at.at(17) - wire::written_at.at(16), 55u);
     EXPECT_EQ(test_console::output(), "Resending Record 2\r\n");
     EXPECT_EQ(line_bytes_sent, 16u);
-    wire::fail_writes_after(1);
+    wire::writes_left = 1;
     EXPECT_FALSE(resend_line());
     EXPECT_EQ(test_console::take_output(),
-              "Resending Record 2\r\nResending Record 2\r\n" + NOT_TRANSMITTED +
-                  "\r\nERROR - Could not download record to system.\r\n");
-
-    // Failures to read the file and to write the line.
-    fresh_start();
-    ASSERT_TRUE(open_port(1));
-    image_file = fopen("/", "rb"); // a directory: every read fails
-    ASSERT_NE(image_file, nullptr);
-    EXPECT_FALSE(send_next_line());
-    EXPECT_EQ(test_console::output(), "\r\nERROR - Could not read next line in file.\r\n");
-    fresh_start();
-    use_image("S1\n");
-    EXPECT_FALSE(send_next_line());
-    EXPECT_EQ(test_console::output(),
-              NOT_TRANSMITTED + "\r\nERROR - Could not download record to system.\r\n");
+              "Resending Record 2\r\nResending Record 2\r\n" + NOT_DOWNLOADED);
 }
 
 } // namespace
