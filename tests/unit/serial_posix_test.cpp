@@ -27,10 +27,11 @@ namespace {
 #define REAL(name) ((decltype(&name))dlsym(RTLD_NEXT, #name))
 #define BYTES(text) ((const unsigned char *)(text))
 const int64_t MS = 1000000, SECOND = 1000 * MS;
-const size_t FIFO_BYTES = 16; // the UART's FIFO and shift register, behind the driver's queue
 // Calls a case can make fail besides ioctl requests; PARTIAL: a tcsetattr that takes all but
-// VTIME and says it took it all; BACKGROUND: another job in the terminal's foreground.
-const unsigned long TCGETATTR = 1, TCSETATTR = 2, TCFLUSH = 3, PARTIAL = 4, BACKGROUND = 5;
+// VTIME and says it took it all; BACKGROUND: another job in the terminal's foreground. The UART's
+// FIFO and shift register hold 16 bytes behind the driver's queue.
+const unsigned long TCGETATTR = 1, TCSETATTR = 2, TCFLUSH = 3, PARTIAL = 4, BACKGROUND = 5,
+                    FIFO_BYTES = 16;
 
 // How the line behaves in one case: when the far end's byte arrives, until when the driver's
 // queue is full, from when the UART sends, when the far end hangs up; the next read's and write's
@@ -41,10 +42,9 @@ struct line_play {
     int64_t arrives = INT64_MAX, refuses_until = 0, sends_from = 0, hangs_up_at = INT64_MAX;
     int read_error = 0, write_error = 0, skip = 0, serial_flags = 0, modem_lines = 0, echo_ms = -1;
     char arriving = 'A', echo_from = 0, echo_to = 0, opened[64] = {}; // the device last opened
-    unsigned long failing = 0;
-    bool serial = false, redirects = false; // modem lines and serial_struct; opens to /dev/ptmx
-    bool playing = false;                   // the port's calls go to this model
-    unsigned lost = 0, garbled = 0;
+    unsigned long failing = 0, lost = 0, garbled = 0;
+    // The port's calls go to this model; modem lines and serial_struct; opens to /dev/ptmx.
+    bool playing = false, serial = false, redirects = false;
 } &line = *(line_play *)mmap(nullptr, sizeof(line_play), PROT_READ | PROT_WRITE,
                              MAP_SHARED | MAP_ANONYMOUS, -1, 0);
 
@@ -272,9 +272,8 @@ TEST(PosixPort, Waits) {
          {57600, B57600, 1, 0, 4001, 0, -1, 4001},   {115200, B115200, 4, 0, 4004, 0, -1, 4004},
          {230400, B230400, 4, 0, 4004, 0, -1, 4004}, {57600, B57600, 2, 0, 0, EINTR, -1, 0},
          {57600, B57600, 2, 0, -1, EIO, -1, 0},      {57600, B57600, 2, 0, 9000, 0, 0, 0}};
-    for (const auto &[speed, constant, count, attempts, ready_ms, error, hangs_up_ms, took] :
-         rows) {
-        for (int64_t late = 0; late <= (ready_ms == took && !error && hangs_up_ms < 0); ++late) {
+    for (const auto &[speed, constant, count, attempts, ready_ms, error, hang_ms, took] : rows) {
+        for (int64_t late = 0; late <= (ready_ms == took && !error && hang_ms < 0); ++late) {
             port_found port;
             termios t{};
             baud_rate = speed;
@@ -290,7 +289,7 @@ TEST(PosixPort, Waits) {
             int64_t start = now_ns;
             line.arrives = line.refuses_until =
                 ready_ms < 0 ? INT64_MAX : start + (ready_ms + late) * MS;
-            line.hangs_up_at = hangs_up_ms < 0 ? INT64_MAX : start + hangs_up_ms * MS;
+            line.hangs_up_at = hang_ms < 0 ? INT64_MAX : start + hang_ms * MS;
             (count ? line.write_error : line.read_error) = error;
             unsigned char byte = 0x55;
             bool ok = ready_ms == took && !late,
@@ -301,8 +300,7 @@ TEST(PosixPort, Waits) {
                       std::make_tuple(ok, took * MS,
                                       std::string(ok ? std::max(count, 1u) : !count, "\0A"[ok]),
                                       count && !ok ? PORT_WRITE_FAILED : ""))
-                << speed << ": " << count << " bytes, " << ready_ms + late << " ms, error "
-                << error;
+                << speed << " " << count << " " << ready_ms + late << " " << error;
             close_port(), start = now_ns;
             EXPECT_FALSE(receive_byte(&byte, 5, ECHO_OFF) || send_byte('x') || now_ns != start);
         }
@@ -316,29 +314,27 @@ TEST(PosixPort, Waits) {
 // fails at any step, or at a speed the line has no setting for, leaves the port closed, as it
 // was found, without a descriptor.
 TEST(PosixPort, OpenAndClose) {
-    const int LOW = ASYNC_LOW_LATENCY;
+    const unsigned long OUTQ = TIOCOUTQ, SET_SERIAL = TIOCSSERIAL;
     // speed, bytes, when the UART starts sending, a call that fails after skip successes, low
     // latency found and while open, bytes lost, how long the close takes
-    const std::tuple<uint32_t, unsigned, int64_t, unsigned long, int, int, int, unsigned, int64_t>
-        rows[] = {{57600, 8, 0, 0, 0, 0, LOW, 0, 1},
-                  {57600, 17, 0, 0, 0, LOW, LOW, 0, 10},
-                  {57600, 8, 0, TIOCSSERIAL, 0, 0, 0, 0, 1},
-                  {9600, 26, 4019, 0, 0, 0, LOW, 0, 4046},
-                  {9600, 26, 4020, 0, 0, 0, LOW, 17, 4030},
-                  {57600, 26, 0, TIOCOUTQ, 0, 0, LOW, 0, 4},
-                  {57600, 26, 100, TIOCOUTQ, 1, 0, LOW, 0, 104}};
+    const std::tuple<uint32_t, unsigned, int, unsigned long, int, bool, bool, unsigned, int>
+        rows[] = {{57600, 8, 0, 0, 0, 0, 1, 0, 1},          {57600, 17, 0, 0, 0, 1, 1, 0, 10},
+                  {57600, 8, 0, SET_SERIAL, 0, 0, 0, 0, 1}, {9600, 26, 4019, 0, 0, 0, 1, 0, 4046},
+                  {9600, 26, 4020, 0, 0, 0, 1, 17, 4030},   {57600, 26, 0, OUTQ, 0, 0, 1, 0, 4},
+                  {57600, 26, 100, OUTQ, 1, 0, 1, 0, 104}};
     for (const auto &[speed, count, sends_ms, call, skip, found, open, lost, close_ms] : rows) {
         port_found port;
-        line.serial = true, line.serial_flags = found, line.failing = call, line.skip = skip;
+        const int low = ASYNC_LOW_LATENCY, found_flags = found ? low : 0;
+        line.serial = true, line.serial_flags = found_flags, line.failing = call, line.skip = skip;
         baud_rate = speed;
         ASSERT_TRUE(open_port(1));
-        EXPECT_EQ(line.serial_flags * 8 + line.modem_lines, open * 8 + (TIOCM_DTR | TIOCM_RTS));
+        EXPECT_EQ(line.serial_flags + line.modem_lines, (open ? low : 0) + (TIOCM_DTR | TIOCM_RTS));
         int64_t start = now_ns;
         line.sends_from = start + sends_ms * MS, line.arrives = start;
         ASSERT_TRUE(send_bytes(BYTES(std::string(count, '\x04').data()), count));
         close_port();
         EXPECT_TRUE(line.lost == lost && (now_ns - start) / MS == close_ms && line.garbled == 0 &&
-                    line.serial_flags == found && line.arrives == INT64_MAX)
+                    line.serial_flags == found_flags && line.arrives == INT64_MAX)
             << count << " bytes, sent after " << sends_ms << " ms";
         port.expect_given_back(std::to_string(count));
     }
@@ -363,13 +359,10 @@ TEST(PosixPort, EchoCommandsAndNames) {
     baud_rate = 57600;
     ASSERT_TRUE(open_port(1));
     unsigned char byte;
-    for (char c : std::string("\x08\t\r\x0e\x1f ~\x7f"
-                              "ab")) // a without echo, b with echo 2
-        line.arrives = now_ns, line.arriving = c,
-        receive_byte(&byte, 1,
-                     c == 'a'   ? ECHO_OFF
-                     : c == 'b' ? ECHO_ON + 1
-                                : ECHO_ON);
+    for (char c : std::string("\x08\t\r\x0e\x1f ~\x7f"))
+        line.arrives = now_ns, line.arriving = c, receive_byte(&byte, 1, ECHO_ON);
+    for (int echo : {ECHO_OFF, ECHO_ON + 1})
+        line.arrives = now_ns, line.arriving = 'a', receive_byte(&byte, 1, echo);
     EXPECT_EQ(shown, "\t\r ~");
     line.arrives = now_ns, purge_input();
     EXPECT_FALSE(receive_byte(&byte, 1, ECHO_OFF));
@@ -422,14 +415,14 @@ TEST(KeyMode, OnTheControllingTerminal) {
             if (terminal != 1)
                 _exit(typed && shown.empty() && fcntl(0, F_GETFD) < 0 ? 0 : 1);
             typed = typed && console_key_echo() == 'b' && console_key_echo() == '\r';
-            tcgetattr(played_master, &t);
-            bool key_mode = (t.c_lflag & (ICANON | ECHO | ISIG)) == ISIG && t.c_cc[VMIN] == 1 &&
+            bool key_mode = tcgetattr(played_master, &t) == 0 &&
+                            (t.c_lflag & (ICANON | ECHO | ISIG)) == ISIG && t.c_cc[VMIN] == 1 &&
                             (t.c_iflag & (ICRNL | INLCR | IGNCR)) == 0 && t.c_cc[VTIME] == 0;
             tcsetattr(tty.slave, TCSANOW, &tty.before); // the shell's modes while it was stopped
             line.failing = BACKGROUND, raise(SIGCONT), line.failing = 0;
             bool stays = tcgetattr(played_master, &t) == 0 && (t.c_lflag & ICANON);
-            raise(SIGCONT);
-            bool back = tcgetattr(played_master, &t) == 0 && !(t.c_lflag & ICANON);
+            bool back =
+                raise(SIGCONT) == 0 && tcgetattr(played_master, &t) == 0 && !(t.c_lflag & ICANON);
             if (!typed || shown != "ab\r" || !key_mode || !stays || !back)
                 _exit(1);
             (void)!REAL(write)(played_master, "\x03", 1);
