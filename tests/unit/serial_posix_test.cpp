@@ -22,8 +22,6 @@
 
 int console_key_echo();
 
-namespace {
-
 #define REAL(name) ((decltype(&name))dlsym(RTLD_NEXT, #name))
 #define BYTES(text) ((const unsigned char *)(text))
 const int64_t MS = 1000000, SECOND = 1000 * MS;
@@ -45,13 +43,13 @@ struct line_play {
     unsigned long failing = 0, lost = 0, garbled = 0;
     // The port's calls go to this model; modem lines and serial_struct; opens to /dev/ptmx.
     bool playing = false, serial = false, redirects = false;
-} &line = *(line_play *)mmap(nullptr, sizeof(line_play), PROT_READ | PROT_WRITE,
-                             MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+} static &line = *(line_play *)mmap(nullptr, sizeof(line_play), PROT_READ | PROT_WRITE,
+                                    MAP_SHARED | MAP_ANONYMOUS, -1, 0);
 
-int64_t now_ns = 0, calls = 0;
-int played_master = -1;
-std::vector<int64_t> leaves, written_at; // when each byte written leaves the line; was written
-std::string written, shown;              // to the port; to standard output
+static int64_t now_ns = 0, calls = 0;
+static int played_master = -1;
+static std::vector<int64_t> leaves, written_at; // when each byte written leaves; was written
+static std::string written, shown;              // to the port; to standard output
 
 struct model {
     // A wait that spins instead of sleeping would burn the CPU: it ends the tests.
@@ -66,8 +64,6 @@ struct model {
     }
     static void drain() { now_ns = std::max(now_ns, leaves.empty() ? 0 : leaves.back()); }
 };
-
-} // namespace
 
 extern "C" int clock_gettime(clockid_t id, timespec *ts) {
     return id != CLOCK_MONOTONIC ? REAL(clock_gettime)(id, ts)
@@ -190,14 +186,14 @@ extern "C" pid_t tcgetpgrp(int fd) {
 
 namespace {
 
-// A port as an operator's terminal program leaves it, cooked at 38400 bit/s; port 1, with the
-// line fresh and the clock on a whole second.
+// A port as an operator's terminal program leaves it, cooked at 38400 bit/s; port 1 to be opened
+// at the speed given, with the line fresh and the clock on a whole second.
 struct port_found {
     int slave = -1;
     char name[256] = {};
     termios before{};
-    port_found() {
-        dup2(2, 0); // held while the pseudo-terminal opens
+    port_found(uint32_t speed = 57600) {
+        baud_rate = speed, dup2(2, 0); // held while the pseudo-terminal opens
         EXPECT_EQ(openpty(&played_master, &slave, name, nullptr, nullptr), 0);
         close(0), tcgetattr(slave, &before), setenv("KESTRELLOAD_COM1", name, 1);
         line = line_play(), line.playing = true, now_ns = (now_ns / SECOND + 1) * SECOND;
@@ -232,7 +228,7 @@ TEST(PosixPort, GivenBackWhenASignalEndsTheRun) {
         int signal_number = std::array{SIGINT, SIGTERM, SIGHUP, SIGQUIT}[run / 2];
         bool ignored = run % 2;
         port_found port;
-        line.serial = true, baud_rate = 57600;
+        line.serial = true;
         pid_t child = fork();
         if (child == 0) {
             signal(signal_number, ignored ? SIG_IGN : SIG_DFL);
@@ -274,9 +270,8 @@ TEST(PosixPort, Waits) {
          {57600, B57600, 2, 0, -1, EIO, -1, 0},      {57600, B57600, 2, 0, 9000, 0, 0, 0}};
     for (const auto &[speed, constant, count, attempts, ready_ms, error, hang_ms, took] : rows) {
         for (int64_t late = 0; late <= (ready_ms == took && !error && hang_ms < 0); ++late) {
-            port_found port;
+            port_found port(speed);
             termios t{};
-            baud_rate = speed;
             ASSERT_TRUE(open_port(1) && tcgetattr(port.slave, &t) == 0);
             EXPECT_EQ(
                 std::make_tuple(cfgetispeed(&t), cfgetospeed(&t), t.c_cc[VMIN] + t.c_cc[VTIME],
@@ -286,11 +281,10 @@ TEST(PosixPort, Waits) {
                                              INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY)),
                 std::make_tuple(constant, constant, 0, 0u, 0u, tcflag_t(CS8 | CLOCAL | CREAD),
                                 tcflag_t(INPCK)));
-            int64_t start = now_ns;
-            line.arrives = line.refuses_until =
-                ready_ms < 0 ? INT64_MAX : start + (ready_ms + late) * MS;
-            line.hangs_up_at = hang_ms < 0 ? INT64_MAX : start + hang_ms * MS;
+            int64_t start = now_ns, at = ready_ms < 0 ? INT64_MAX : start + (ready_ms + late) * MS;
+            line.arrives = line.refuses_until = at,
             (count ? line.write_error : line.read_error) = error;
+            line.hangs_up_at = hang_ms < 0 ? INT64_MAX : start + hang_ms * MS;
             unsigned char byte = 0x55;
             bool ok = ready_ms == took && !late,
                  done = count ? send_bytes(BYTES(std::string(count, 'A').data()), count)
@@ -323,10 +317,9 @@ TEST(PosixPort, OpenAndClose) {
                   {9600, 26, 4020, 0, 0, 0, 1, 17, 4030},   {57600, 26, 0, OUTQ, 0, 0, 1, 0, 4},
                   {57600, 26, 100, OUTQ, 1, 0, 1, 0, 104}};
     for (const auto &[speed, count, sends_ms, call, skip, found, open, lost, close_ms] : rows) {
-        port_found port;
+        port_found port(speed);
         const int low = ASYNC_LOW_LATENCY, found_flags = found ? low : 0;
         line.serial = true, line.serial_flags = found_flags, line.failing = call, line.skip = skip;
-        baud_rate = speed;
         ASSERT_TRUE(open_port(1));
         EXPECT_EQ(line.serial_flags + line.modem_lines, (open ? low : 0) + (TIOCM_DTR | TIOCM_RTS));
         int64_t start = now_ns;
@@ -356,7 +349,6 @@ TEST(PosixPort, OpenAndClose) {
 // else /dev/ttyS<N-1>; two devices can be held at once, not one twice.
 TEST(PosixPort, EchoCommandsAndNames) {
     port_found port;
-    baud_rate = 57600;
     ASSERT_TRUE(open_port(1));
     unsigned char byte;
     for (char c : std::string("\x08\t\r\x0e\x1f ~\x7f"))
@@ -404,10 +396,9 @@ TEST(KeyMode, OnTheControllingTerminal) {
         pid_t child = fork();
         if (child == 0) {
             termios t{};
-            setsid();
+            setsid(), line.failing = terminal == 2 ? TCGETATTR : 0;
             if (terminal != 0)
                 close(open(tty.name, O_RDWR));
-            line.failing = terminal == 2 ? TCGETATTR : 0;
             struct sigaction typist {}; // the keys typed by a signal that cuts the read short
             typist.sa_handler = [](int) { (void)!REAL(write)(played_master, "ab\r", 3); };
             sigaction(SIGALRM, &typist, nullptr), ualarm(100000, 0);
@@ -425,8 +416,7 @@ TEST(KeyMode, OnTheControllingTerminal) {
                 raise(SIGCONT) == 0 && tcgetattr(played_master, &t) == 0 && !(t.c_lflag & ICANON);
             if (!typed || shown != "ab\r" || !key_mode || !stays || !back)
                 _exit(1);
-            (void)!REAL(write)(played_master, "\x03", 1);
-            pause();
+            (void)!REAL(write)(played_master, "\x03", 1), pause();
         }
         EXPECT_EQ(finish(child), terminal == 1 ? 128 + SIGINT : 0) << terminal;
         tty.expect_given_back(std::to_string(terminal));
