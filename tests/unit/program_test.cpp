@@ -55,9 +55,7 @@ TEST(Program, RunsAndStatuses) {
         {"I|1", "y", 0, DONE, 0},    {"I|2", "Y", 1, FAILED, 0},  {"I|1", "y", 1, BANNER, 'D'},
         {"", "", 1, BANNER, 'D'}};
     for (const auto &[line, keys, status, ends_with, trouble] : rows) {
-        fresh_start();
-        wire::attach_target({"--waiting"});
-        wire::failing_port = 2;
+        fresh_start(), wire::attach_target({"--waiting"}), wire::failing_port = 2;
         test_console::keys(keys);
         std::vector<std::string> args = {"kestrelload"};
         for (size_t at = 0, bar = 0; !line.empty() && bar != std::string::npos; at = bar + 1)
