@@ -61,48 +61,17 @@ struct emulated_uart {
     int64_t next_arrival_ns;
 };
 
-emulated_uart uarts[COM_PORT_COUNT] = {
-    {COM1_BASE,
-     1,
-     COM_IRQS[0].mask_bit,
-     COM_IRQS[0].vector,
-     0,
-     false,
-     0,
-     0,
-     0,
-     0,
-     0,
-     false,
-     0,
-     false,
-     -1,
-     false,
-     {},
-     0,
-     0,
-     0},
-    {COM2_BASE,
-     2,
-     COM_IRQS[1].mask_bit,
-     COM_IRQS[1].vector,
-     0,
-     false,
-     0,
-     0,
-     0,
-     0,
-     0,
-     false,
-     0,
-     false,
-     -1,
-     false,
-     {},
-     0,
-     0,
-     0},
-};
+emulated_uart com_uart(unsigned port_number, uint16_t base) {
+    emulated_uart uart = {};
+    uart.base = base;
+    uart.port_number = port_number;
+    uart.irq_mask_bit = COM_IRQS[port_number - 1].mask_bit;
+    uart.vector = COM_IRQS[port_number - 1].vector;
+    uart.fd = -1;
+    return uart;
+}
+
+emulated_uart uarts[COM_PORT_COUNT] = {com_uart(1, COM1_BASE), com_uart(2, COM2_BASE)};
 
 pc_handler vectors[256];
 unsigned char pic_mask = PIC_MASK_AT_START;
