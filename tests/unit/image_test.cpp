@@ -46,8 +46,8 @@ struct sector_case {
 };
 
 TEST(Image, SectorImage) {
-    // Without a buffer, before the first and after a release (at the end), filling and storing
-    // do nothing.
+    // Without a buffer, as released and at the end, filling and storing do nothing.
+    fresh_start(), sector_buffer_release();
     sector_buffer_fill();
     sector_buffer_store(0, 0);
 
