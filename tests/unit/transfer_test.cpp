@@ -15,10 +15,14 @@
 #include "transfer/progress.h"
 #include "transfer/transfer.h"
 
-// The unit tests link with --wrap=malloc: the next failing_mallocs calls of the core fail.
+// The unit tests link with --wrap=malloc: the next failing_mallocs calls of the core fail, and
+// every one of refused_size bytes.
 int failing_mallocs = 0;
+size_t refused_size = 0;
 extern "C" void *__real_malloc(size_t size);
 extern "C" void *__wrap_malloc(size_t size) {
+    if (size != 0 && size == refused_size)
+        return nullptr;
     return failing_mallocs > 0 && failing_mallocs-- ? nullptr : __real_malloc(size);
 }
 
