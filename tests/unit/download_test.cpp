@@ -42,8 +42,10 @@ std::string shape(const std::string &w, const std::string &image) {
     std::vector<std::string> lines = words(image, '\n'), tokens;
     auto crc_follows = [&w](size_t p, uint32_t n) {
         unsigned char crc[4];
+        if (p + n + 4 > w.size())
+            return false;
         put_u32_be(crc, block_crc((const unsigned char *)&w[p], n));
-        return p + n + 4 <= w.size() && w.compare(p + n, 4, (const char *)crc, 4) == 0;
+        return w.compare(p + n, 4, (const char *)crc, 4) == 0;
     };
     for (size_t p = w.find(COMMAND), n = 1; p < w.size(); p += n, n = 1) {
         auto at_p = [&](const std::string &s) { return w.compare(p, s.size(), s) == 0; };
