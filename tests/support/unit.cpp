@@ -33,7 +33,7 @@ void fresh_start() {
     start_sector_progress();
 }
 
-void scripted_transfer(std::vector<std::string> answers, bool specs) {
+void scripted_transfer(std::vector<std::string> answers, bool shorthand) {
     auto transfer = std::make_shared<bool>(false); // the command has gone
     wire::on_write = [transfer](unsigned char c) {
         const std::string &sent = wire::written, COMMAND = "download_firmware\n";
@@ -45,33 +45,33 @@ void scripted_transfer(std::vector<std::string> answers, bool specs) {
                                      : std::string(1, (char)c));
     };
     auto next = std::make_shared<size_t>(0);
-    wire::on_wait = [answers, specs, next, transfer]() {
+    wire::on_wait = [answers, shorthand, next, transfer]() {
         if (!*transfer)
             return;
         size_t n = (*next)++;
         std::string answer = n < answers.size() ? answers[n] : "\x06";
-        specs ? far_says(answer) : wire::says(answer);
+        shorthand ? far_says(answer) : wire::says(answer);
     };
 }
 
-std::string far_bytes(const std::string &spec) {
+std::string far_bytes(const std::string &shorthand) {
     // Each name after a space, then its bytes written in this same form.
     const std::string NAMED = " A<06> N<15> Y<16> E<04> C<18> Ddownload_firmware<0A> z<00800000> "
                               "Z<00000200>";
     std::string bytes;
-    for (size_t i = 0; i < spec.size(); ++i) {
-        size_t name = NAMED.find(std::string(" ") + spec[i]), next = NAMED.find(' ', name + 1);
+    for (size_t i = 0; i < shorthand.size(); ++i) {
+        size_t name = NAMED.find(std::string(" ") + shorthand[i]), next = NAMED.find(' ', name + 1);
         std::string piece = name == std::string::npos
-                                ? spec.substr(i, 1)
+                                ? shorthand.substr(i, 1)
                                 : far_bytes(NAMED.substr(name + 2, next - name - 2));
-        if (spec[i] == '<') {
-            size_t end = spec.find('>', i);
+        if (shorthand[i] == '<') {
+            size_t end = shorthand.find('>', i);
             for (piece.clear(); ++i < end; ++i)
-                piece += (char)std::stoi(spec.substr(i, 2), nullptr, 16);
+                piece += (char)std::stoi(shorthand.substr(i, 2), nullptr, 16);
         }
         size_t digits = 0;
         unsigned long count =
-            isdigit((unsigned char)spec[i + 1]) ? std::stoul(&spec[i + 1], &digits) : 1;
+            isdigit((unsigned char)shorthand[i + 1]) ? std::stoul(&shorthand[i + 1], &digits) : 1;
         for (i += digits; count > 0; --count)
             bytes += piece;
     }
@@ -82,12 +82,12 @@ void far_says(const std::string &text) {
     size_t room = text.find('!');
     if (room != std::string::npos)
         wire::writes_left = std::stol(&text[room + 1]);
-    std::string spec = text.substr(0, room);
-    for (size_t from = 0; from <= spec.size();) {
-        size_t to = std::min(spec.find('+', from), spec.size()), at = spec.find('@', from);
+    std::string parts = text.substr(0, room);
+    for (size_t from = 0; from <= parts.size();) {
+        size_t to = std::min(parts.find('+', from), parts.size()), at = parts.find('@', from);
         bool delayed = at < to;
-        std::string bytes = spec.substr(from, (delayed ? at : to) - from);
-        wire::says(bytes == "-" ? "" : far_bytes(bytes), delayed ? std::stoul(&spec[at + 1]) : 0);
+        std::string bytes = parts.substr(from, (delayed ? at : to) - from);
+        wire::says(bytes == "-" ? "" : far_bytes(bytes), delayed ? std::stoul(&parts[at + 1]) : 0);
         from = to + 1;
     }
 }

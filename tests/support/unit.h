@@ -15,16 +15,16 @@ void fresh_start();
 
 // A target already waiting for the download whose transfer phase is scripted: after
 // "download_firmware\n", answer n goes out when the program next waits after writing, as far_says
-// reads it when `specs`; past the list every wait gets an ACK.
-void scripted_transfer(std::vector<std::string> answers, bool specs = false);
+// reads it when `shorthand`; past the list every wait gets an ACK.
+void scripted_transfer(std::vector<std::string> answers, bool shorthand = false);
 
 // Bytes of the far end in short: A ACK, N NAK, Y SYN, E EOT, C CAN, D the echo of
 // "download_firmware\n", z and Z the sector sizes 32768 and 131072 as a target sends them, <hex>
 // any bytes; a count after a character or <hex> repeats it; anything else stands for itself.
-std::string far_bytes(const std::string &spec);
-// Queues the parts of spec, joined by '+', each bytes[@delay_ms]; "-" says nothing. A spec!r
+std::string far_bytes(const std::string &shorthand);
+// Queues the parts of shorthand, joined by '+', each bytes[@delay_ms]; "-" says nothing. A text!r
 // has writes fail after r more bytes.
-void far_says(const std::string &spec);
+void far_says(const std::string &shorthand);
 
 // Whether the texts appear in the console output in this order; else false with the first
 // that does not in *missing.
