@@ -31,12 +31,6 @@ held_device held[MAX_HELD_DEVICES] = {{-1, {}, false}, {-1, {}, false}};
 bool signals_taken = false;
 taken_signals taken;
 
-int64_t now_ms() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 struct line_speed {
     uint32_t bits_per_second;
     speed_t constant;
@@ -93,8 +87,8 @@ void give_back_on_signal(int signal_number) {
 void drain_output(int fd, uint32_t ms_per_byte) {
     int queued = 0;
     if (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
-        int64_t deadline = now_ms() + WRITE_TIMEOUT_BASE_MS + (int64_t)queued * ms_per_byte;
-        while (queued > 0 && now_ms() < deadline) {
+        int64_t deadline = monotonic_ms() + WRITE_TIMEOUT_BASE_MS + (int64_t)queued * ms_per_byte;
+        while (queued > 0 && monotonic_ms() < deadline) {
             poll(0, 0, OUTPUT_DRAIN_POLL_MS);
             if (ioctl(fd, TIOCOUTQ, &queued) != 0)
                 queued = 0;
@@ -118,6 +112,12 @@ bool termios_speed(uint32_t bits_per_second, speed_t *speed) {
         }
     }
     return false;
+}
+
+int64_t monotonic_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
 int open_serial_device(unsigned port_number) {

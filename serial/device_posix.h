@@ -7,6 +7,9 @@
 #include <stdint.h>
 #include <termios.h>
 
+// monotonic_ms: a clock for time-outs, in milliseconds, that no change of the date moves.
+int64_t monotonic_ms();
+
 // open_serial_device: opens port N's device, the one named by KESTRELLOAD_COM<N> or else
 // /dev/ttyS<N-1>, read-write and non-blocking, without making it the controlling terminal,
 // takes it exclusively and notes its settings. The descriptor, or -1 when the device is

@@ -17,12 +17,6 @@ static int port_fd = -1;
 // Write time-out per byte, fixed at open from the speed the line was set to.
 static int64_t write_ms_per_byte = 0;
 
-static int64_t now_ms() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 static int64_t write_timeout_ms(int64_t count) {
     return WRITE_TIMEOUT_BASE_MS + count * write_ms_per_byte;
 }
@@ -120,7 +114,7 @@ bool port_is_open() {
 bool port_write(const unsigned char *bytes, unsigned count) {
     if (port_fd < 0)
         return false;
-    int64_t deadline = now_ms() + write_timeout_ms(count);
+    int64_t deadline = monotonic_ms() + write_timeout_ms(count);
     unsigned done = 0;
     while (done < count) {
         ssize_t n = write(port_fd, bytes + done, count - done);
@@ -132,7 +126,7 @@ bool port_write(const unsigned char *bytes, unsigned count) {
             continue;
         if (n < 0 && errno != EAGAIN)
             return false;
-        int64_t left = deadline - now_ms();
+        int64_t left = deadline - monotonic_ms();
         if (left <= 0)
             return false;
         struct pollfd pfd = {port_fd, POLLOUT, 0};
@@ -148,7 +142,7 @@ bool port_write(const unsigned char *bytes, unsigned count) {
 bool port_read_attempt(unsigned char *byte) {
     if (port_fd < 0)
         return false;
-    int64_t deadline = now_ms() + PORT_READ_TIMEOUT_MS;
+    int64_t deadline = monotonic_ms() + PORT_READ_TIMEOUT_MS;
     bool hung_up = false;
     for (;;) {
         ssize_t n = read(port_fd, byte, 1);
@@ -158,7 +152,7 @@ bool port_read_attempt(unsigned char *byte) {
             break; // EIO: the device has gone
         if (hung_up)
             break; // the hang-up left nothing to read
-        int64_t left = deadline - now_ms();
+        int64_t left = deadline - monotonic_ms();
         if (left <= 0)
             return false;
         struct pollfd pfd = {port_fd, POLLIN, 0};
@@ -171,7 +165,7 @@ bool port_read_attempt(unsigned char *byte) {
     }
     // A gone device answers at once: wait out the attempt so that callers counting attempts
     // as seconds do not spin.
-    int64_t left = deadline - now_ms();
+    int64_t left = deadline - monotonic_ms();
     if (left > 0)
         sleep_ms((unsigned)left);
     return false;
