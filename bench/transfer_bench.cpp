@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "e2e/harness.h"
+#include "tools/runner/runner.h"
 
 namespace {
 
@@ -69,15 +69,15 @@ double log_time(const std::string &log, const std::string &marker) {
     return -1;
 }
 
-e2e::outcome download(const std::string &image, std::vector<std::string> target_args) {
-    const e2e::launcher kestrelload{e2e::launcher::terminal, BUILD_DIR "/kestrelload", ""};
-    e2e::scenario s;
+runner::outcome download(const std::string &image, std::vector<std::string> target_args) {
+    const runner::launcher kestrelload{runner::launcher::terminal, BUILD_DIR "/kestrelload", ""};
+    runner::plan s;
     s.name = s.image = image;
     s.args = {"IMAGE", "1"};
     s.target = target_args;
     s.target.insert(s.target.end(), {"--waiting", "--idle-timeout", "30"});
     s.keys = {{"Continue? (Y, [N])", "y"}};
-    return e2e::run(kestrelload, s);
+    return runner::run(kestrelload, s);
 }
 
 } // namespace
@@ -90,7 +90,7 @@ int main() {
     // 1. Paced: nine sectors (data in 1 to 8, the ninth all 0xFF).
     std::string paced_image = dir + "/paced.s19";
     write_image(paced_image, {{SECTOR, 8 * SECTOR}});
-    e2e::outcome paced =
+    runner::outcome paced =
         download(paced_image, {"--pace", "--program-ms", std::to_string(PROGRAM_MS)});
     const std::string &log = paced.log;
     const unsigned sectors = 9;
@@ -132,8 +132,8 @@ int main() {
         spans.push_back({s * SECTOR, 32});
     spans.push_back({255 * SECTOR - 1, 1}); // highest address in sector 254: 255 sectors
     write_image(many, spans);
-    e2e::outcome small = download(one, {});
-    e2e::outcome large = download(many, {});
+    runner::outcome small = download(one, {});
+    runner::outcome large = download(many, {});
     long growth = large.peak_anon_kib - small.peak_anon_kib;
     const long allowed = SECTOR / 1024 + 16; // one sector buffer, sampled or not, and some pages
     std::printf("the downloader's own memory at its peak: %ld KiB for 1 sector, %ld KiB for 255 "

@@ -11,7 +11,7 @@ void expect_rows(const std::string &program, bool downloads) {
     const e2e::launcher how{e2e::launcher::terminal, BUILD_DIR "/" + program, ""};
     std::vector<e2e::scenario> rows;
     for (const e2e::scenario &s : e2e::scenarios(program))
-        if (s.target.empty() != downloads)
+        if (s.plan.target.empty() != downloads)
             rows.push_back(s);
     ASSERT_FALSE(rows.empty());
     std::string problems = e2e::run_table(how, rows);

@@ -22,7 +22,7 @@ TEST(Win32, ExecutablesAndSplice) {
         for (const std::string &file : {I686 + name + " pei-i386 ", X64 + name + " pei-x86-64 "})
             EXPECT_EQ(std::system((SOURCE_DIR "/scripts/check-pe " + file + stub).c_str()), 0);
     }
-    std::string stub = e2e::read_file(DOS_BUILD_DIR "/DOWNLOAD.EXE");
+    std::string stub = runner::read_file(DOS_BUILD_DIR "/DOWNLOAD.EXE");
     std::string large = X64 + "/large-stub.exe", out = X64 + "/refused.exe";
     std::ofstream(large, std::ios::binary) << stub << std::string(0x10000, 'x');
     EXPECT_NE(std::system((BUILD_DIR "/splice-stub " + large + " " + I686 + "/kestrelload.exe " +
