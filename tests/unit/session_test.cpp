@@ -53,12 +53,12 @@ TEST(Session, ReceiveAndCommandEcho) {
         EXPECT_EQ(wire::now_ms, end_ms) << text << delay_ms;
     }
 
-    // Shown: printable characters and white space only, and only when echo is exactly ECHO_ON.
+    // Shown: printable ASCII and white space only, and only when echo is exactly ECHO_ON.
     echoing();
-    wire::says(std::string("a\t\x01\x7F\r\x80z", 7));
-    for (int i = 0; i < 7; ++i)
-        receive_byte(&byte, 1, i < 6 ? ECHO_ON : ECHO_ON + 1);
-    EXPECT_EQ(test_console::output(), "a\t\r");
+    wire::says("\x08\t\r\x0e\x1f ~\x7f\x80" "aa");
+    for (int i = 0; i < 11; ++i)
+        receive_byte(&byte, 1, i < 9 ? ECHO_ON : i == 9 ? ECHO_OFF : ECHO_ON + 1);
+    EXPECT_EQ(test_console::output(), "\t\r ~");
 }
 
 TEST(Session, SpeedSearch) {
