@@ -11,6 +11,7 @@ int kestrelload_main(int argc, char **argv);
 
 static bool table_damaged = false;
 extern size_t refused_size; // transfer_test.cpp: a malloc of this size finds no memory
+extern long held_blocks;    // and the blocks not freed
 
 // The entry's self-test: the real one, or one that finds the table damaged.
 bool program_self_test() {
@@ -61,7 +62,9 @@ TEST(Program, RunsAndStatuses) {
         int lowest = dup(2);
         close(lowest);
         table_damaged = trouble == 'D', refused_size = trouble == 'M' ? ends_with.size() + 1 : 0;
+        long held = held_blocks;
         EXPECT_EQ(kestrelload_main((int)argv.size(), argv.data()), status) << line << keys;
+        EXPECT_EQ(held_blocks, held) << line << keys << ": memory not given back";
         table_damaged = false, refused_size = 0;
         const std::string &shown = test_console::output();
         size_t end = shown.size() - std::min(shown.size(), ends_with.size());

@@ -55,7 +55,8 @@ TEST(Session, ReceiveAndCommandEcho) {
 
     // Shown: printable ASCII and white space only, and only when echo is exactly ECHO_ON.
     echoing();
-    wire::says("\x08\t\r\x0e\x1f ~\x7f\x80" "aa");
+    wire::says("\x08\t\r\x0e\x1f ~\x7f\x80"
+               "aa");
     for (int i = 0; i < 11; ++i)
         receive_byte(&byte, 1, i < 9 ? ECHO_ON : i == 9 ? ECHO_OFF : ECHO_ON + 1);
     EXPECT_EQ(test_console::output(), "\t\r ~");

@@ -15,15 +15,21 @@
 #include "transfer/progress.h"
 #include "transfer/transfer.h"
 
-// The unit tests link with --wrap=malloc: the next failing_mallocs calls of the core fail, and
-// every one of refused_size bytes.
+// The unit tests link with --wrap=malloc and --wrap=free: the next failing_mallocs calls of the
+// core fail, and every one of refused_size bytes; held_blocks counts what is not given back.
 int failing_mallocs = 0;
 size_t refused_size = 0;
+long held_blocks = 0;
 extern "C" void *__real_malloc(size_t size);
+extern "C" void __real_free(void *block);
 extern "C" void *__wrap_malloc(size_t size) {
-    if (size != 0 && size == refused_size)
+    if ((size != 0 && size == refused_size) || (failing_mallocs > 0 && failing_mallocs--))
         return nullptr;
-    return failing_mallocs > 0 && failing_mallocs-- ? nullptr : __real_malloc(size);
+    void *block = __real_malloc(size);
+    return held_blocks += block != nullptr, block;
+}
+extern "C" void __wrap_free(void *block) {
+    held_blocks -= block != nullptr, __real_free(block);
 }
 
 namespace {
