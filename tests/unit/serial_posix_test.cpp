@@ -29,13 +29,13 @@ const int64_t MS = 1000000, SECOND = 1000 * MS;
 // VTIME and says it took it all; BACKGROUND: another job in the terminal's foreground. The UART's
 // FIFO and shift register hold 16 bytes behind the driver's queue.
 const unsigned long TCGETATTR = 1, TCSETATTR = 2, TCFLUSH = 3, PARTIAL = 4, BACKGROUND = 5,
-                    FIFO_BYTES = 16;
+                    POLL = 6, FIFO_BYTES = 16;
 
 // How the line behaves in one case: when the far end's byte arrives, until when the driver's
 // queue is full, from when the UART sends, when the far end hangs up; the next read's and write's
-// error (EINTR once, others for good); a call that fails once it has succeeded skip times. In
-// memory shared with forked children, as what they leave: bytes flushed unsent, bytes in flight
-// while the speed changed.
+// error (EINTR and EAGAIN once, others for good); a call that fails once it has succeeded skip
+// times. In memory shared with forked children, as what they leave: bytes flushed unsent, bytes in
+// flight while the speed changed.
 struct line_play {
     int64_t arrives = INT64_MAX, refuses_until = 0, sends_from = 0, hangs_up_at = INT64_MAX;
     int read_error = 0, write_error = 0, skip = 0, serial_flags = 0, modem_lines = 0;
@@ -58,7 +58,9 @@ struct model {
     static bool fails(unsigned long call) {
         return line.failing == call && line.skip-- == 0 && (line.failing = 0, (errno = EIO) != 0);
     }
-    static int error(int &error) { return errno = error, error = error == EINTR ? 0 : error, -1; }
+    static int error(int &error) {
+        return errno = error, error = error == EINTR || error == EAGAIN ? 0 : error, -1;
+    }
     static size_t in_flight() {
         return std::count_if(leaves.begin(), leaves.end(), [](int64_t t) { return t > now_ns; });
     }
@@ -84,6 +86,8 @@ extern "C" int poll(pollfd *given, nfds_t n, int timeout_ms) {
     pollfd *volatile kept = given, *fds = kept; // read too, whatever the declaration says
     if (model::tick(), n == 0 || !model::played(fds->fd))
         return now_ns += timeout_ms * MS, 0;
+    if (model::fails(POLL))
+        return -1;
     bool out = fds->events & POLLOUT;
     int64_t next = out ? std::max(now_ns, line.refuses_until) : line.arrives;
     int64_t until = played_master < 0 ? now_ns : std::min(next, line.hangs_up_at);
@@ -247,8 +251,9 @@ TEST(PosixPort, GivenBackWhenASignalEndsTheRun) {
 // Each open sets the line raw at the speed asked for, 8N1 without flow control, parity errors
 // read as 0x00. A read attempt waits 1000 ms for its byte, n attempts (0 counts as 1) n
 // seconds, ended by the byte; a line that has gone waits them out rather than spinning, a
-// signal ends no wait. A write of n bytes may take 4000 + n x (20000 / speed + 1) ms, an error
-// or the device going ends it at once, with the message. A closed port fails at once.
+// signal or a read that would block ends no wait. A write of n bytes may take 4000 + n x (20000 /
+// speed + 1) ms, an error or the device going ends it at once, with the message. A closed port
+// fails at once.
 TEST(PosixPort, Waits) {
     // speed, its constant, bytes to write (0: a read), read attempts, when the far end answers
     // or the line takes the bytes (-1: never), error, when the line hangs up, how long it takes.
@@ -256,15 +261,16 @@ TEST(PosixPort, Waits) {
     const std::tuple<uint32_t, speed_t, unsigned, unsigned, int64_t, int, int64_t, int64_t> rows[] =
         {{9600, B9600, 0, 1, 1000, 0, -1, 1000},     {9600, B9600, 0, 0, 1000, 0, -1, 1000},
          {9600, B9600, 0, 3, 3000, 0, -1, 3000},     {9600, B9600, 0, 1, 500, EINTR, -1, 500},
-         {9600, B9600, 0, 3, -1, EIO, -1, 3000},     {9600, B9600, 0, 3, -1, 0, 0, 3000},
-         {9600, B9600, 0, 3, -1, 0, 999, 3000},      {300, B300, 4, 0, 4268, 0, -1, 4268},
-         {600, B600, 4, 0, 4136, 0, -1, 4136},       {1200, B1200, 4, 0, 4068, 0, -1, 4068},
-         {1200, B1200, 128, 0, 6176, 0, -1, 6176},   {2400, B2400, 4, 0, 4036, 0, -1, 4036},
-         {4800, B4800, 4, 0, 4020, 0, -1, 4020},     {9600, B9600, 4, 0, 4012, 0, -1, 4012},
-         {19200, B19200, 4, 0, 4008, 0, -1, 4008},   {38400, B38400, 4, 0, 4004, 0, -1, 4004},
-         {57600, B57600, 1, 0, 4001, 0, -1, 4001},   {115200, B115200, 4, 0, 4004, 0, -1, 4004},
-         {230400, B230400, 4, 0, 4004, 0, -1, 4004}, {57600, B57600, 2, 0, 0, EINTR, -1, 0},
-         {57600, B57600, 2, 0, -1, EIO, -1, 0},      {57600, B57600, 2, 0, 9000, 0, 0, 0}};
+         {9600, B9600, 0, 1, 500, EAGAIN, -1, 500},  {9600, B9600, 0, 3, -1, EIO, -1, 3000},
+         {9600, B9600, 0, 3, -1, 0, 0, 3000},        {9600, B9600, 0, 3, -1, 0, 999, 3000},
+         {300, B300, 4, 0, 4268, 0, -1, 4268},       {600, B600, 4, 0, 4136, 0, -1, 4136},
+         {1200, B1200, 4, 0, 4068, 0, -1, 4068},     {1200, B1200, 128, 0, 6176, 0, -1, 6176},
+         {2400, B2400, 4, 0, 4036, 0, -1, 4036},     {4800, B4800, 4, 0, 4020, 0, -1, 4020},
+         {9600, B9600, 4, 0, 4012, 0, -1, 4012},     {19200, B19200, 4, 0, 4008, 0, -1, 4008},
+         {38400, B38400, 4, 0, 4004, 0, -1, 4004},   {57600, B57600, 1, 0, 4001, 0, -1, 4001},
+         {115200, B115200, 4, 0, 4004, 0, -1, 4004}, {230400, B230400, 4, 0, 4004, 0, -1, 4004},
+         {57600, B57600, 2, 0, 0, EINTR, -1, 0},     {57600, B57600, 2, 0, -1, EIO, -1, 0},
+         {57600, B57600, 2, 0, 9000, 0, 0, 0}};
     for (const auto &[speed, constant, count, attempts, ready_ms, error, hang_ms, took] : rows) {
         for (int64_t late = 0; late <= (ready_ms == took && !error && hang_ms < 0); ++late) {
             port_found port(speed);
@@ -340,8 +346,9 @@ TEST(PosixPort, OpenAndClose) {
 }
 
 // purge_input drops what has arrived. Paced bytes leave 55 ms apart, the last one's 55 ms
-// included; a failed write ends them and a command at once. Port N is the device
-// KESTRELLOAD_COM<N> names, else /dev/ttyS<N-1>; two devices can be held at once, not one twice.
+// included; a failed write ends them and a command at once, as a failed wait for room does. Port N
+// is the device KESTRELLOAD_COM<N> names, else /dev/ttyS<N-1>; two devices can be held at once, not
+// one twice.
 TEST(PosixPort, PacingAndNames) {
     port_found port;
     ASSERT_TRUE(open_port(1));
@@ -354,6 +361,8 @@ TEST(PosixPort, PacingAndNames) {
     line.write_error = EIO;
     EXPECT_FALSE(send_bytes_paced(BYTES("ab"), 2) || send_command("a", ECHO_OFF));
     EXPECT_EQ(shown, std::string(PORT_WRITE_FAILED) + PORT_WRITE_FAILED);
+    line.write_error = 0, line.refuses_until = INT64_MAX, line.failing = POLL, start = now_ns;
+    EXPECT_FALSE(send_byte('x') || now_ns != start) << "a failed wait for room ends the write";
 
     const std::tuple<unsigned, const char *, const char *> names[] = {
         {2, nullptr, "/dev/ttyS1"}, {9, "", "/dev/ttyS8"}, {4, "/dev/by-id/x", "/dev/by-id/x"}};
