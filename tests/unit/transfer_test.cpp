@@ -190,17 +190,21 @@ TEST(LineMode, Lines) {
         {LONGEST + "S1" + std::string(81, '0') + "\n", LONGEST, TOO_LONG, false, true},
         {std::string("\0S1\n", 4), "", TOO_LONG, false, true},
         {"S804000000FB\n", "S804000000FB\n", "", true, true},
-        // Failures to read the file (a directory) and to write the line.
+        // Failures to read the file (a directory, or a stream that has failed before its end:
+        // "!") and to write the line.
         {"/", "", "\r\nERROR - Could not read next line in file.\r\n", false, true},
+        {"!S1\n", "S1\n", "\r\nERROR - Could not read next line in file.\r\n", false, true},
         {"S1\n", "", NOT_DOWNLOADED, false, false},
     };
     for (const auto &[file, sent, shown, at_end, writable] : rows) {
         fresh_start();
         ASSERT_TRUE(open_port(1));
         wire::writes_left = writable ? -1 : 0;
-        use_image(file);
+        use_image(file.substr(file[0] == '!'));
         if (file == "/")
             fclose(image_file), image_file = fopen("/", "rb");
+        if (file[0] == '!')
+            fputc(0, image_file); // a read-only stream: an error
         size_t calls = 0;
         while (send_next_line())
             ++calls;
