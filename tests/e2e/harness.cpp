@@ -11,25 +11,22 @@
 namespace e2e {
 namespace {
 
+using runner::contains;
 using runner::outcome;
 using runner::RANGE_END;
 using runner::RANGE_START;
-
-bool contains(const std::string &text, const std::string &part) {
-    return text.find(part) != std::string::npos;
-}
 
 // Where the received image first differs from the reference; "" when they are equal.
 std::string compare_image(const std::string &received, const std::string &reference) {
     if (reference.size() != RANGE_END - RANGE_START + 1)
         return "srec_cat made no reference of the image\n";
+    if (received == reference)
+        return "";
     size_t at =
         std::mismatch(received.begin(), received.end(), reference.begin(), reference.end()).first -
         received.begin();
-    return received == reference
-               ? ""
-               : "the target holds " + std::to_string(received.size()) +
-                     " bytes, differing from srec_cat's from offset " + std::to_string(at) + "\n";
+    return "the target holds " + std::to_string(received.size()) +
+           " bytes, differing from srec_cat's from offset " + std::to_string(at) + "\n";
 }
 
 std::string check(const scenario &s, const outcome &o) {

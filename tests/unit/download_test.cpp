@@ -125,8 +125,8 @@ void run_scripted(const scripted_case &row) {
         long held = held_blocks;
         bool ok = run_download("image.s19", '1');
         const std::string &out = test_console::output();
-        EXPECT_EQ(held_blocks, held) << "memory kept after the download";
         SCOPED_TRACE(std::string(row.answers) + " (run " + std::to_string(run) + ")\n" + out);
+        EXPECT_EQ(held_blocks, held) << "memory kept after the download";
         EXPECT_EQ(ok, row.ok);
         EXPECT_EQ(shape(wire::written, image), row.shape);
         EXPECT_EQ(wire::now_ms - COMMAND_MS, row.end_ms);

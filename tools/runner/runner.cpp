@@ -30,10 +30,6 @@ double since(clock_type::time_point start) {
     return std::chrono::duration<double>(clock_type::now() - start).count();
 }
 
-bool contains(const std::string &text, const std::string &part) {
-    return text.find(part) != std::string::npos;
-}
-
 void write_file(const std::string &path, const std::string &bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
@@ -402,6 +398,10 @@ std::string make_image(const std::string &dir, const std::string &name) {
 }
 
 } // namespace
+
+bool contains(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
 
 std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);

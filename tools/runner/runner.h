@@ -53,6 +53,8 @@ std::string read_file(const std::string &path);
 // What a command writes to standard output.
 std::string output_of(const std::string &command);
 
+bool contains(const std::string &text, const std::string &part);
+
 } // namespace runner
 
 #endif
